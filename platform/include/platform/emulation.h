@@ -1,0 +1,68 @@
+// platform/emulation.h — controls of the emulated device that have no
+// Win32 counterpart: where its file system and modules live, how fast its
+// clock runs, and the registry file. Used by the phone, the demo and tests;
+// never by the deliverables themselves.
+#ifndef TAVRINEL_PLATFORM_EMULATION_H
+#define TAVRINEL_PLATFORM_EMULATION_H
+
+#include <string>
+
+#include "windows.h"
+
+namespace platform {
+
+// ---- device clock
+// Every Sleep, GetTickCount and wait time-out runs on one clock. A speed of
+// 10 runs a 5000 ms time-out in 500 ms of real time. Also read from the
+// environment variable TAVRINEL_CLOCK_SPEED at first use. Speed > 0.
+void SetClockSpeed(double speed);
+double GetClockSpeed();
+
+// ---- modules
+// The folder that "\Windows\X" and bare module names resolve to. Defaults to
+// TAVRINEL_MODULE_DIR from the environment, else the folder of the running
+// executable.
+void SetModuleDir(const std::string &dir);
+std::string GetModuleDir();
+// Test hook: LoadLibraryW(name) loads `path` instead (an absolute host
+// path). An empty path removes the mapping.
+void MapModule(const std::u16string &name, const std::string &path);
+void ClearModuleMaps();
+
+// ---- device root (the phone's file system)
+// Files named "\X" live under ROOT/X. Empty until set.
+void SetDeviceRoot(const std::string &dir);
+std::string GetDeviceRoot();
+// Host path of a device path ("\Tavrinel.log" -> ROOT/Tavrinel.log).
+// Answers false for names that would leave the root ("..", absolute host
+// paths) or when no root is set.
+bool ResolveDevicePath(const std::u16string &devicePath, std::string &hostPath);
+
+// ---- registry persistence
+// Loads ROOT/registry.reg into the registry, or writes the first-boot
+// defaults when there is no such file. On a malformed file the registry is
+// left as it was (the defaults, or the last good state), the file is not
+// overwritten, and `error` reads "FILE:LINE: message". From then on every
+// change is saved (temp file + rename).
+bool BootRegistry(const std::string &rootDir, std::string &error);
+// Parse a registry file into the live registry (replacing both hives) or
+// report "FILE:LINE: message". Nothing changes on error.
+bool LoadRegistryFile(const std::string &path, std::string &error);
+// Write the persistent part of the registry atomically.
+bool SaveRegistryFile(const std::string &path, std::string &error);
+// Empties both hives and stops persisting (tests).
+void ResetRegistry();
+// Writes the keys a new phone has (volume keys, GPS multiplexer key).
+void WriteRegistryDefaults();
+
+// ---- audio
+// Counts AudioUpdateFromRegistry calls (tests).
+unsigned AudioRefreshCount();
+
+// ---- text
+std::u16string Widen(const std::string &utf8);
+std::string Narrow(const std::u16string &utf16);
+
+} // namespace platform
+
+#endif // TAVRINEL_PLATFORM_EMULATION_H
