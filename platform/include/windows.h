@@ -13,6 +13,9 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+// Before the WCHAR overloads of the wcs* routines below: the C++ library's
+// using-declarations (std::wcstol, ...) must see only its own wchar_t ones.
+#include <cwchar>
 
 // ---------------------------------------------------------------- linkage
 
@@ -105,6 +108,7 @@ typedef HWAVEOUT__ *HWAVEOUT;
 typedef LONG_PTR(WINAPI *FARPROC)();
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID parameter);
 typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef VOID(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 typedef BOOL(WINAPI *DllEntryProc)(HANDLE module, DWORD reason, LPVOID reserved);
 
 #define TRUE 1
@@ -164,6 +168,7 @@ typedef BOOL(WINAPI *DllEntryProc)(HANDLE module, DWORD reason, LPVOID reserved)
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_DEVICE_ALREADY_ATTACHED 548L
+#define ERROR_INVALID_FLAGS 1004L
 #define ERROR_BADDB 1009L
 #define ERROR_BADKEY 1010L
 #define ERROR_CANTOPEN 1011L
@@ -172,10 +177,14 @@ typedef BOOL(WINAPI *DllEntryProc)(HANDLE module, DWORD reason, LPVOID reserved)
 #define ERROR_REGISTRY_CORRUPT 1015L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
 #define ERROR_CLASS_DOES_NOT_EXIST 1411L
 #define ERROR_CLASS_HAS_WINDOWS 1412L
+#define ERROR_INVALID_INDEX 1413L
+#define ERROR_INVALID_THREAD_ID 1444L
 #define ERROR_TIMEOUT 1460L
+#define ERROR_NOT_ENOUGH_QUOTA 1816L
 
 #define S_OK static_cast<HRESULT>(0)
 #define S_FALSE static_cast<HRESULT>(1)
@@ -265,7 +274,9 @@ WINBASEAPI LONG WINAPI InterlockedCompareExchange(LONG volatile *target, LONG ex
 WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
                                       LPTHREAD_START_ROUTINE start, LPVOID parameter,
                                       DWORD flags, LPDWORD threadId);
+WINBASEAPI DWORD WINAPI ResumeThread(HANDLE thread);
 WINBASEAPI DWORD WINAPI GetCurrentThreadId();
+WINBASEAPI DWORD WINAPI GetCurrentProcessId();
 WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 
 // ---------------------------------------------------------------- modules
@@ -319,6 +330,22 @@ typedef struct tagWNDCLASSW {
     LPCWSTR lpszClassName;
 } WNDCLASSW, *LPWNDCLASSW;
 
+// What WM_CREATE carries in lParam.
+typedef struct tagCREATESTRUCTW {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCWSTR lpszName;
+    LPCWSTR lpszClass;
+    DWORD dwExStyle;
+} CREATESTRUCTW, *LPCREATESTRUCTW;
+
 #define WM_NULL 0x0000
 #define WM_CREATE 0x0001
 #define WM_DESTROY 0x0002
@@ -330,9 +357,16 @@ typedef struct tagWNDCLASSW {
 
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
+#define PM_NOYIELD 0x0002
 
 #define HWND_MESSAGE (reinterpret_cast<HWND>(static_cast<LONG_PTR>(-3)))
+#define GWL_WNDPROC (-4)
+#define GWL_ID (-12)
+#define GWL_STYLE (-16)
+#define GWL_EXSTYLE (-20)
 #define GWL_USERDATA (-21)
+#define USER_TIMER_MINIMUM 0x0000000Au
+#define USER_TIMER_MAXIMUM 0x7FFFFFFFu
 
 WINBASEAPI ATOM WINAPI RegisterClassW(const WNDCLASSW *wndClass);
 WINBASEAPI BOOL WINAPI UnregisterClassW(LPCWSTR className, HINSTANCE instance);
@@ -348,6 +382,13 @@ WINBASEAPI LONG_PTR WINAPI SetWindowLongPtrW(HWND window, int index, LONG_PTR va
 WINBASEAPI LONG_PTR WINAPI GetWindowLongPtrW(HWND window, int index);
 WINBASEAPI DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId);
 
+// Calls the window procedure on the calling thread when the window is its
+// own; else queues the message to the owner thread and waits until that
+// thread takes messages (GetMessageW, PeekMessageW, or its own
+// SendMessageW) and the procedure returned. A sleeping owner delays it.
+WINBASEAPI LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+WINBASEAPI LRESULT WINAPI CallWindowProcW(WNDPROC proc, HWND window, UINT message, WPARAM wParam,
+                                          LPARAM lParam);
 WINBASEAPI BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 WINBASEAPI BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam,
                                           LPARAM lParam);

@@ -28,6 +28,10 @@ std::string GetModuleDir();
 // path). An empty path removes the mapping.
 void MapModule(const std::u16string &name, const std::string &path);
 void ClearModuleMaps();
+// Why the calling thread's last LoadLibraryW failed, in host terms (the
+// dlerror text, "no such file", "refused module name"). Setting the
+// environment variable TAVRINEL_LOADER_DEBUG also prints it to stderr.
+std::string LastLoaderError();
 
 // ---- device root (the phone's file system)
 // Files named "\X" live under ROOT/X. Empty until set.
