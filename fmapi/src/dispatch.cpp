@@ -1,0 +1,250 @@
+// dispatch.cpp — the stack's event callback and the session's handlers for
+// command statuses, finished tunes and AF jumps.
+#include "session.h"
+
+namespace lumarc {
+
+namespace {
+
+// The debug vocabulary, indexed by command and status code. The last slot
+// of each has no name; a status line for it is written as an invalid one.
+constexpr DWORD kCommandSlots = 33;
+constexpr DWORD kStatusSlots = 14;
+
+const WCHAR *const commandNames[kCommandSlots] = {
+    u"power on",
+    u"power off",
+    u"set Mo/St",
+    u"set band",
+    u"set mute",
+    u"set volume",
+    u"set rds",
+    u"tune",
+    u"get rssi",
+    u"seek",
+    u"set AF",
+    u"set stereo blend",
+    u"set deemphasis mode",
+    u"set rssi search level",
+    u"set pause level",
+    u"set pause duration",
+    u"set RDS/RBDS mode",
+    u"get Mo/St",
+    u"audio enable",
+    u"handle get int",
+    u"read rds",
+    u"handle AF jump",
+    u"handle stereo change",
+    u"get current status",
+    u"get deemphasis mode",
+    u"get mute mode",
+    u"get band mode",
+    u"get volume",
+    u"get rssi search level",
+    u"get Mo/St blend",
+    u"get AF freq",
+    u"handle hw mal",
+    nullptr,
+};
+
+const WCHAR *const statusNames[kStatusSlots] = {
+    u"successed",
+    u"failed",
+    u"pending",
+    u"invalid parameter",
+    u"BT not initialized",
+    u"failed FM not on",
+    u"FM already on",
+    u"Seek reached band limit",
+    u"Seek stopped",
+    u"Seek successed",
+    u"Stop seek",
+    u"pending update cmd params",
+    u"failed already pending",
+    nullptr,
+};
+
+} // namespace
+
+// ---------------------------------------------------------------- the stack's callback
+
+namespace {
+
+// Stack events being handled right now, on all threads and on this one. A
+// session is destroyed only when no other thread is still inside one of its
+// handlers (a waiting client may see its reply before the handler returns).
+std::atomic<int> dispatchesInFlight{0};
+thread_local int dispatchesOnThisThread = 0;
+
+struct DispatchScope {
+    DispatchScope() {
+        dispatchesInFlight.fetch_add(1, std::memory_order_seq_cst);
+        ++dispatchesOnThisThread;
+    }
+    ~DispatchScope() {
+        --dispatchesOnThisThread;
+        dispatchesInFlight.fetch_sub(1, std::memory_order_release);
+    }
+    DispatchScope(const DispatchScope &) = delete;
+    DispatchScope &operator=(const DispatchScope &) = delete;
+};
+
+} // namespace
+
+// Called with eventTarget already cleared. Bounded, so that a handler stuck
+// in a client callback cannot hold up closing for ever.
+void waitForDispatchesToEnd() {
+    const DWORD start = GetTickCount();
+    while (dispatchesInFlight.load(std::memory_order_acquire) > dispatchesOnThisThread &&
+           GetTickCount() - start < kReplyTimeoutMs)
+        Sleep(1);
+}
+
+DWORD StackEventCallback(const StackEvent *event) {
+    if (event == nullptr)
+        return 0;
+    const DispatchScope scope;
+    const BYTE type = event->type;
+    // Events with no session (none can arrive between open and close) are dropped.
+    TunerSession *target = eventTarget.load(std::memory_order_seq_cst);
+    switch (type) {
+    case STACK_EVENT_COMMAND_STATUS:
+        if (target != nullptr)
+            target->onCommandStatus(*event);
+        break;
+    case STACK_EVENT_TUNE_COMPLETE:
+        if (target != nullptr)
+            target->onTuneComplete(*event);
+        break;
+    case STACK_EVENT_AF_JUMP:
+        if (target != nullptr)
+            target->onAfJump(*event);
+        break;
+    case STACK_EVENT_IGNORED:
+        if (target != nullptr)
+            target->onIgnoredEvent(event->u.ignored);
+        break;
+    case STACK_EVENT_RDS_DATA:
+        if (target != nullptr)
+            target->onRdsData(event->u.rds.length,
+                              reinterpret_cast<const BYTE *>(event->u.rds.data));
+        break;
+    case 3:
+    case 4:
+    case 6:
+        break; // known, carry nothing the library uses
+    default:
+        if (const FMDebugFunction sink = debugSink.load(std::memory_order_acquire)) {
+            WCHAR line[kInvalidEventChars] = {};
+            _snwprintf(line, kInvalidEventChars - 1, u"Invalid event type: %d \r\n",
+                       static_cast<int>(type) - 1);
+            sink(line);
+        }
+        break;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- handlers
+
+void TunerSession::notifyTune(DWORD frequencyKHz, FMTuneReason reason) {
+    piLock.store(kNoPiLock, std::memory_order_relaxed);
+    properties->frequency.store(frequencyKHz);
+    {
+        CriticalSectionGuard guard(rdsLock);
+        rdsLength = 0; // bytes of the old frequency must never be framed
+    }
+    if (const DWORD_PTR callback = properties->tuneCallback.load())
+        reinterpret_cast<FMTuneCallback>(callback)(static_cast<HFMTUNER>(this), frequencyKHz,
+                                                   reason);
+}
+
+DWORD TunerSession::onIgnoredEvent(BYTE) {
+    return 0;
+}
+
+DWORD TunerSession::onTuneComplete(const StackEvent &event) {
+    notifyTune(event.u.tune.frequency, FMTUNE_TUNED);
+    return 0;
+}
+
+DWORD TunerSession::onAfJump(const StackEvent &event) {
+    notifyTune(event.u.afJump.frequency, FMTUNE_AF_JUMP);
+    return 0;
+}
+
+DWORD TunerSession::onCommandStatus(const StackEvent &event) {
+    const BYTE command = event.u.status.command;
+    const BYTE status = event.u.status.status;
+    const DWORD value = event.u.status.value;
+    const bool success = status == FMS_STATUS_SUCCESS;
+    TunerProperties &p = *properties;
+    // Codes outside the known ranges only earn the invalid-command line.
+    const bool inRange = command < kCommandSlots && status < kStatusSlots;
+
+    switch (inRange ? command : 0xFF) {
+    case FMS_CMD_POWER_ON:
+        if (success || status == FMS_STATUS_ALREADY_ON)
+            poweredOn.store(1);
+        signalReply(true); // a failure must wake FMPowerOn too
+        break;
+    case FMS_CMD_POWER_OFF:
+        poweredOn.store(0);
+        signalReply(false);
+        break;
+    case FMS_CMD_TUNE:
+        notifyTune(value, FMTUNE_TUNED);
+        break;
+    case FMS_CMD_GET_RSSI:
+        p.rssi.store(value);
+        signalReply(false);
+        break;
+    case FMS_CMD_SEEK:
+        notifyTune(value, status == FMS_STATUS_SEEK_BAND_LIMIT ? FMTUNE_BAND_LIMIT : FMTUNE_SEEK);
+        break;
+    // The inversions mirror how FMSetProp encodes mono/stereo and mute.
+    case FMS_CMD_GET_MOST:
+        if (success)
+            p.monoStereo.store(value == 0 ? 1 : 0);
+        signalReply(false);
+        break;
+    case FMS_CMD_GET_DEEMPHASIS:
+        if (success)
+            p.deemphasis.store(value);
+        signalReply(false);
+        break;
+    case FMS_CMD_GET_MUTE_MODE:
+        if (success)
+            p.mute.store(value == 0 ? 1 : 0);
+        signalReply(false);
+        break;
+    case FMS_CMD_GET_BAND_MODE:
+        if (success)
+            p.band.store(value);
+        signalReply(false);
+        break;
+    case FMS_CMD_GET_RSSI_SEARCH_LEVEL:
+        p.rssiSearchLevel.store(success ? value : 0);
+        signalReply(false);
+        break;
+    case FMS_CMD_GET_MOST_BLEND:
+        if (success)
+            p.stereoBlend.store(value != 0 ? 1 : 0);
+        signalReply(false);
+        break;
+    default:
+        break;
+    }
+
+    const WCHAR *commandName = inRange ? commandNames[command] : nullptr;
+    const WCHAR *statusName = inRange ? statusNames[status] : nullptr;
+    if (commandName != nullptr && statusName != nullptr)
+        debugPrint(u"Status: cmd: %s, status: %s, value: %d .\r\n", commandName, statusName,
+                   static_cast<int>(value));
+    else
+        debugPrint(u"Invalid cmd: %d, status: %d, value: %d .\r\n", static_cast<int>(command),
+                   static_cast<int>(status), static_cast<int>(value));
+    return 0;
+}
+
+} // namespace lumarc

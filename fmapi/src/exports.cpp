@@ -1,0 +1,222 @@
+// exports.cpp — the exported tuner API (open, close, power, seek, device
+// information) and the library's load and unload.
+// session.h first: the standard headers must precede windows.h.
+#include "session.h"
+
+#include <cstring>
+
+#include <platform/dllentry.h>
+
+using namespace lumarc;
+
+namespace {
+
+const WCHAR kStackLibraryName[] = u"FMS_API.dll";
+const WCHAR kDeviceName[] = u"KRV_BRF6350_1";
+static_assert(sizeof(kDeviceName) <= sizeof(TagFMDEVINFO::szDeviceName));
+constexpr DWORD kDevInfoSize = sizeof(TagFMDEVINFO); // 56
+
+// Builds a session over the loaded stack library. Nothing may escape into
+// the caller: an allocation failure yields null and the library is released.
+TunerSession *createSession(HMODULE library) {
+    TunerSession *session = nullptr;
+    try {
+        session = new TunerSession(library, &tunerProperties);
+    } catch (...) {
+        FreeLibrary(library);
+        return nullptr;
+    }
+    if (!session->ready()) {
+        delete session; // releases the library
+        return nullptr;
+    }
+    return session;
+}
+
+DWORD powerOn(TunerSession *session, HFMTUNER handle, FMRadioBand band) {
+    session->armReply(true);
+    session->FM_Enable(stackHandle.load());
+    if (!session->waitForReply(true)) {
+        poweredOn.store(0);
+        return ERROR_GEN_FAILURE;
+    }
+    if (poweredOn.load() == 0)
+        return ERROR_OPEN_FAILED; // the stack reported a failed power-on
+    FMSetProp(handle, FMPROP_BAND, band);
+    applyRdsEnable(session);
+    return ERROR_SUCCESS;
+}
+
+DWORD powerOff(TunerSession *session) {
+    const DWORD stack = stackHandle.load();
+    session->FM_SetRDS(stack, 0);
+    session->FM_MuteRadio(stack, 0);
+    session->armReply(false);
+    session->FM_Disable(stack);
+    // Any reply ends a wait (they share one flag), so give the power-off
+    // status a few chances to arrive.
+    for (int pass = 0; pass < kPowerOffPasses; ++pass) {
+        if (poweredOn.load() == 0)
+            return ERROR_SUCCESS;
+        if (!session->waitForReply(false)) {
+            poweredOn.store(0);
+            return ERROR_GEN_FAILURE;
+        }
+        session->armReply(false);
+    }
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- open and close
+
+HFMTUNER FMOpen(LONG deviceIndex) {
+    if (deviceIndex != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (openSession.load() != nullptr) {
+        SetLastError(ERROR_DEVICE_ALREADY_ATTACHED);
+        return nullptr;
+    }
+    HMODULE library = LoadLibraryW(kStackLibraryName);
+    if (library == nullptr) {
+        debugPrint(u"Failed to load FMS_API.dll\r\n");
+        SetLastError(ERROR_OPEN_FAILED);
+        return nullptr;
+    }
+    TunerSession *session = createSession(library);
+    if (session == nullptr) {
+        SetLastError(ERROR_NOT_READY);
+        return nullptr;
+    }
+    if (!session->bindStack()) {
+        delete session;
+        SetLastError(ERROR_BAD_UNIT);
+        return nullptr;
+    }
+    if (session->FM_Init() != 0) {
+        debugPrint(u"Failed to init FM radio\r\n");
+        delete session;
+        SetLastError(ERROR_NOT_READY);
+        return nullptr;
+    }
+    DWORD reserved = 0;
+    DWORD handle = 0;
+    const DWORD created = session->FM_Create(&reserved, StackEventCallback, &handle);
+    if (created == 0 && handle != 0) {
+        stackHandle.store(handle);
+        eventTarget.store(session, std::memory_order_release);
+        openSession.store(session, std::memory_order_release);
+        return static_cast<HFMTUNER>(session);
+    }
+    // No usable stack session: a handle the stack may have written is not kept.
+    stackHandle.store(0);
+    session->FM_Deinit();
+    debugPrint(u"Failed to create FM session\r\n");
+    delete session;
+    SetLastError(ERROR_NOT_READY);
+    return nullptr;
+}
+
+DWORD FMClose(HFMTUNER handle) {
+    TunerSession *session = sessionFromHandle(handle);
+    if (session == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    const DWORD stack = stackHandle.load();
+    if (stack != 0) {
+        if (poweredOn.load() != 0)
+            powerOff(session);
+        session->FM_MuteRadio(stack, 0);
+        session->FM_Destroy(stack);
+        stackHandle.store(0);
+    }
+    session->FM_Deinit();
+    // The handle stops being valid before its session goes away.
+    openSession.store(nullptr, std::memory_order_release);
+    delete session; // releases the stack library and unhooks the events
+    return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------- power and seek
+
+DWORD FMPowerOn(HFMTUNER handle, DWORD on, FMRadioBand band) {
+    TunerSession *session = sessionFromHandle(handle);
+    if (session == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    return on != 0 ? powerOn(session, handle, band) : powerOff(session);
+}
+
+DWORD FMSeek(HFMTUNER handle, FMSeekCmd command) {
+    TunerSession *session = sessionFromHandle(handle);
+    if (session == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    if (poweredOn.load() == 0)
+        return ERROR_NOT_READY;
+    const DWORD stack = stackHandle.load();
+    // FM_Seek(stack, stop, up): the outcome arrives later as a seek status.
+    switch (command) {
+    case FMSEEK_UP:
+        session->FM_Seek(stack, 0, 1);
+        break;
+    case FMSEEK_DOWN:
+        session->FM_Seek(stack, 0, 0);
+        break;
+    case FMSEEK_STOP:
+        session->FM_Seek(stack, 1, 0);
+        break;
+    default:
+        return ERROR_NOT_SUPPORTED;
+    }
+    return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------- device information
+
+DWORD FMGetDevInfo(HFMTUNER handle, TagFMDEVINFO *info) {
+    TunerSession *session = sessionFromHandle(handle);
+    if (session == nullptr || info == nullptr || info->dwSize != kDevInfoSize)
+        return ERROR_INVALID_PARAMETER;
+    info->dwVersion = kDevInfoVersion;
+    info->dwReserved = 0xFFFFFFFFu;
+    BYTE record[FMS_CURRENT_STATUS_BYTES] = {};
+    session->FM_GetCurrentStatus(stackHandle.load(), record);
+    // Bytes 0-1 (little-endian) and byte 2 of the stack's status record.
+    info->dwChipStatus = static_cast<DWORD>(record[0]) | static_cast<DWORD>(record[1]) << 8 |
+                         static_cast<DWORD>(record[2]) << 16;
+    std::memcpy(info->szDeviceName, kDeviceName, sizeof(kDeviceName));
+    return ERROR_SUCCESS;
+}
+
+DWORD FMGetNumDevs() {
+    return 1;
+}
+
+void FMSetDebugFunction(FMDebugFunction sink) {
+    debugSink.store(sink, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------- load and unload
+
+static BOOL DllMain(HANDLE, DWORD reason, LPVOID) {
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        break;
+    case DLL_PROCESS_DETACH:
+        if (TunerSession *session = openSession.load()) {
+            // The client is going away with the library: never call it again.
+            tunerProperties.tuneCallback.store(0);
+            tunerProperties.rdsCallback.store(0);
+            FMClose(static_cast<HFMTUNER>(session));
+        }
+        CoUninitialize();
+        break;
+    default:
+        break;
+    }
+    return TRUE;
+}
+
+TAVRINEL_DLL_ENTRY(DllMain)
