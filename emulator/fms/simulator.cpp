@@ -1,0 +1,1248 @@
+// simulator.cpp — FMS_API.dll, the FM stack simulator: the 33 FM_* entry
+// points over a modelled chip (band of stations, tuning, seeking, power,
+// settings, AF jumps, raw RDS at the broadcast rate) and the fmsim.h
+// controls.
+//
+// Threads. One event thread per stack session delivers every event through
+// the registered callback. It owns a hidden window; its loop dispatches that
+// window's messages, then delivers scheduled events that are due, then RDS
+// bytes that are due, then sleeps on the wake event until the next deadline
+// (device clock). Entry points never call the callback: they change the chip
+// state under `lock` and schedule the event. A call made on the event thread
+// itself (a client querying from inside its callback) posts its event to the
+// window instead, so the client's pumping wait dispatches it at once.
+// `lock` is never held while the callback runs.
+#include <fmsim.h>
+#include <fmstack.h>
+#include <platform/emulation.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace {
+
+// ---------------------------------------------------------------- entry point table
+
+enum EntryIndex {
+#define FMSIM_ENTRY_INDEX(name, result, params) kEntry_##name,
+    FMS_ENTRY_POINTS(FMSIM_ENTRY_INDEX)
+#undef FMSIM_ENTRY_INDEX
+        kEntryCount
+};
+static_assert(kEntryCount == kFmsEntryPointCount);
+
+constexpr const char *kEntryNames[kEntryCount] = {
+#define FMSIM_ENTRY_NAME(name, result, params) #name,
+    FMS_ENTRY_POINTS(FMSIM_ENTRY_NAME)
+#undef FMSIM_ENTRY_NAME
+};
+
+int EntryByName(const char *name) {
+    if (name == nullptr)
+        return -1;
+    for (int i = 0; i < kEntryCount; ++i) {
+        if (std::strcmp(name, kEntryNames[i]) == 0)
+            return i;
+    }
+    return -1;
+}
+
+constexpr UINT kPostedEventMessage = WM_APP + 0x46;
+constexpr DWORD kMaxIdleWaitMs = 100;
+constexpr DWORD kFirstHandle = 0x464D0001; // "FM" + session number
+constexpr std::size_t kCommandCodes = 256;
+constexpr DWORD kStatusAlreadyPending = 12;
+
+// ---------------------------------------------------------------- state
+
+struct Scheduled {
+    DWORD due = 0;
+    StackEvent event{};
+    bool seekDone = false; // the event is built when due, if the seek still runs
+    std::uint64_t seekId = 0;
+};
+
+struct Chip {
+    bool powered = false;
+    unsigned band = 0;
+    DWORD frequencyKHz = 90000;
+    unsigned searchLevel = 20;
+    DWORD mute = 2; // stack encoding: 0 muted, 2 audible
+    WORD volume = 0;
+    DWORD deemphasis = 0;
+    DWORD monoStereo = 0;
+    DWORD stereoBlend = 0;
+    DWORD rdsEnabled = 0;
+    DWORD rdsRbds = 0;
+    DWORD afEnabled = 0;
+    DWORD audioPath = 0;
+    DWORD audioEnabled = 1;
+    DWORD pauseLevel = 0;
+    DWORD pauseDuration = 0;
+    // seek in progress
+    bool seeking = false;
+    std::uint64_t seekId = 0;
+    DWORD seekStart = 0;
+    DWORD seekFromKHz = 0;
+    DWORD seekTargetKHz = 0;
+    BYTE seekStatus = FMS_STATUS_SEEK_SUCCESS;
+    unsigned seekSteps = 0;
+    // AF: armed by a tune, spent by a jump
+    bool afArmed = false;
+    DWORD tunedAt = 0;
+};
+
+struct Rds {
+    std::unique_ptr<rds::RawStream> stream;
+    std::uint64_t streams = 0; // streams made, seeds the next one
+    bool running = false;
+    DWORD base = 0;  // device time the byte count starts at
+    double sent = 0; // bytes sent since base
+    unsigned nextRun = 1;
+    DWORD resumeAt = 0; // no RDS before this time (after a tune)
+    bool paused = false;
+    std::mt19937 runRandom{1};
+};
+
+struct Session {
+    bool exists = false;
+    bool stop = false;
+    DWORD handle = 0;
+    FmsEventCallback callback = nullptr;
+    HANDLE thread = nullptr;
+    HANDLE wake = nullptr;
+    HANDLE ready = nullptr;
+    HWND window = nullptr;
+};
+
+struct Faults {
+    DWORD failCall[kEntryCount] = {};
+    bool dropReply[kCommandCodes] = {};
+    int failStatus[kCommandCodes];
+    int destroyFault = FMSIM_FAULT_NONE;
+    int route = FMSIM_ROUTE_EVENT_THREAD;
+    Faults() {
+        for (int &s : failStatus)
+            s = -1;
+    }
+};
+
+struct Counters {
+    std::atomic<std::uint64_t> calls{0}, events{0}, commandStatus{0}, afJumps{0}, rdsEvents{0},
+        rdsBytes{0}, rdsGroups{0}, postedReplies{0}, droppedEvents{0};
+    std::atomic<std::uint64_t> perEntry[kEntryCount] = {};
+};
+
+std::mutex lock; // guards everything below but the atomics
+bool initialised = false;
+bool scenarioExplicit = false;
+fms::Scenario scenario;
+DWORD latencyMs = 5;
+double rdsRate = 1.0;
+Session session;
+Chip chip;
+Rds rdsState;
+Faults faults;
+std::deque<Scheduled> queue;
+std::map<std::uint64_t, StackEvent> posted;
+std::uint64_t nextPostId = 1;
+std::map<DWORD, HWND> callerWindows;
+DWORD nextHandle = kFirstHandle;
+bool classRegistered = false;
+std::u16string className;
+
+std::atomic<DWORD> eventThreadId{0};
+Counters counters;
+
+// ---------------------------------------------------------------- helpers
+
+DWORD Now() {
+    return GetTickCount();
+}
+
+// Wrap-safe "a is at or after b" on the 32-bit device clock.
+bool Reached(DWORD now, DWORD due) {
+    return static_cast<std::int32_t>(now - due) >= 0;
+}
+
+const fms::Station *TunedStation() {
+    if (!chip.powered || chip.seeking)
+        return nullptr;
+    return scenario.find(chip.frequencyKHz);
+}
+
+unsigned CurrentSignal() {
+    if (!chip.powered)
+        return 0;
+    const fms::Station *s = TunedStation();
+    return s ? s->signal : scenario.noise;
+}
+
+void LoadDefaultScenarioLocked(std::string &error, bool &ok) {
+    fms::Scenario s;
+    const char *env = std::getenv("TAVRINEL_FM_SCENARIO");
+    if (env != nullptr && env[0] != '\0')
+        ok = fms::LoadScenarioFile(env, s, error);
+    else
+        ok = fms::ParseScenario(fms::DefaultScenarioText(), "default.scn", "", s, error);
+    if (ok) {
+        scenario = std::move(s);
+        latencyMs = scenario.latencyMs;
+        rdsRate = scenario.rate;
+    }
+}
+
+void PickNextRun() {
+    rdsState.nextRun = std::uniform_int_distribution<unsigned>(scenario.runMin,
+                                                               scenario.runMax)(rdsState.runRandom);
+}
+
+// A new RDS stream for whatever the chip is tuned to; RDS resumes after the
+// tune has been reported.
+void RestartRds(DWORD now, DWORD holdMs) {
+    rdsState.stream.reset();
+    rdsState.running = false;
+    rdsState.resumeAt = now + holdMs;
+    const fms::Station *s = chip.powered ? scenario.find(chip.frequencyKHz) : nullptr;
+    if (s == nullptr || s->rds == fms::RdsKind::None)
+        return;
+    const auto seed = static_cast<std::uint32_t>(scenario.seed + 7919u * ++rdsState.streams);
+    std::unique_ptr<rds::GroupSource> source;
+    if (s->rds == fms::RdsKind::Generated) {
+        rds::GeneratorConfig config = s->generator;
+        if (!s->clockGiven) {
+            SYSTEMTIME t{};
+            GetSystemTime(&t);
+            config.start.year = t.wYear;
+            config.start.month = t.wMonth;
+            config.start.day = t.wDay;
+            config.start.hour = t.wHour;
+            config.start.minute = t.wMinute;
+        }
+        source = std::make_unique<rds::GeneratedSource>(std::move(config));
+    } else {
+        // Tuning in joins the broadcast somewhere in the middle.
+        const std::size_t start = std::mt19937(seed)() % s->capture->groups.size();
+        source = std::make_unique<rds::CaptureSource>(s->capture, start);
+    }
+    rdsState.stream = std::make_unique<rds::RawStream>(std::move(source), scenario.errors, seed);
+}
+
+void WakeEventThread() {
+    if (session.wake)
+        SetEvent(session.wake);
+}
+
+void Schedule(const Scheduled &item) {
+    auto it = queue.begin();
+    while (it != queue.end() && Reached(item.due, it->due))
+        ++it;
+    queue.insert(it, item);
+    WakeEventThread();
+}
+
+LRESULT CALLBACK SimWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+bool EnsureClass() {
+    if (classRegistered)
+        return true;
+    // One class name per loaded module: test variants of the stack may share a process.
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "TavrinelFms%p", reinterpret_cast<void *>(&SimWindowProc));
+    className = platform::Widen(buffer);
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = SimWindowProc;
+    wc.lpszClassName = className.c_str();
+    if (RegisterClassW(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        return false;
+    classRegistered = true;
+    return true;
+}
+
+HWND CreateHiddenWindow() {
+    return CreateWindowExW(0, className.c_str(), u"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                           nullptr);
+}
+
+// Sends an event on its way from an entry point (lock held): through a
+// window when the caller is the event thread or the caller-queue route is
+// on, else through the schedule after the latency.
+void Emit(const StackEvent &event) {
+    const DWORD self = GetCurrentThreadId();
+    HWND target = nullptr;
+    if (self == eventThreadId.load()) {
+        target = session.window;
+    } else if (faults.route == FMSIM_ROUTE_CALLER_QUEUE) {
+        auto it = callerWindows.find(self);
+        if (it == callerWindows.end()) {
+            HWND w = CreateHiddenWindow();
+            if (w != nullptr)
+                it = callerWindows.emplace(self, w).first;
+        }
+        if (it != callerWindows.end())
+            target = it->second;
+    }
+    if (target != nullptr) {
+        const std::uint64_t id = nextPostId++;
+        posted.emplace(id, event);
+        if (PostMessageW(target, kPostedEventMessage, static_cast<WPARAM>(id), 0))
+            return;
+        posted.erase(id);
+    }
+    Scheduled item;
+    item.due = Now() + latencyMs;
+    item.event = event;
+    Schedule(item);
+}
+
+StackEvent CommandStatus(BYTE command, BYTE status, DWORD value) {
+    StackEvent e{};
+    e.type = STACK_EVENT_COMMAND_STATUS;
+    e.u.status.command = command;
+    e.u.status.status = status;
+    e.u.status.value = value;
+    return e;
+}
+
+void EmitStatus(BYTE command, BYTE status, DWORD value) {
+    Emit(CommandStatus(command, status, value));
+}
+
+// Last look at an event before the callback (lock held): the session must
+// still run, and the missing-reply and failed-status faults apply.
+bool TakeForDelivery(StackEvent &event, FmsEventCallback &callback) {
+    if (!session.exists || session.stop || session.callback == nullptr) {
+        counters.droppedEvents++;
+        return false;
+    }
+    if (event.type == STACK_EVENT_COMMAND_STATUS) {
+        const BYTE command = event.u.status.command;
+        if (faults.dropReply[command]) {
+            counters.droppedEvents++;
+            return false;
+        }
+        if (faults.failStatus[command] >= 0)
+            event.u.status.status = static_cast<BYTE>(faults.failStatus[command]);
+    }
+    callback = session.callback;
+    return true;
+}
+
+void Deliver(FmsEventCallback callback, const StackEvent &event) {
+    counters.events++;
+    if (event.type == STACK_EVENT_COMMAND_STATUS)
+        counters.commandStatus++;
+    else if (event.type == STACK_EVENT_AF_JUMP)
+        counters.afJumps++;
+    callback(&event);
+}
+
+LRESULT CALLBACK SimWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != kPostedEventMessage)
+        return DefWindowProcW(window, message, wParam, lParam);
+    StackEvent event{};
+    FmsEventCallback callback = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = posted.find(static_cast<std::uint64_t>(wParam));
+        if (it == posted.end())
+            return 0; // the session that posted it is gone
+        event = it->second;
+        posted.erase(it);
+        if (!TakeForDelivery(event, callback))
+            return 0;
+    }
+    counters.postedReplies++;
+    Deliver(callback, event);
+    return 0;
+}
+
+// ---------------------------------------------------------------- the chip
+
+void Tune(DWORD frequencyKHz, DWORD now) {
+    if (chip.seeking) {
+        chip.seeking = false;
+        ++chip.seekId;
+    }
+    chip.frequencyKHz = frequencyKHz;
+    chip.afArmed = true;
+    chip.tunedAt = now;
+    RestartRds(now, latencyMs + 1);
+}
+
+// Jumps to the tuned station's first alternative frequency (lock held).
+bool AfJump(DWORD now) {
+    const fms::Station *s = TunedStation();
+    if (s == nullptr || s->afKHz.empty() || !chip.afEnabled)
+        return false;
+    const DWORD target = s->afKHz.front();
+    chip.frequencyKHz = target;
+    chip.afArmed = false;
+    chip.tunedAt = now;
+    RestartRds(now, latencyMs + 1);
+    Scheduled item;
+    item.due = now + latencyMs;
+    item.event.type = STACK_EVENT_AF_JUMP;
+    item.event.u.afJump.frequency = target;
+    Schedule(item);
+    return true;
+}
+
+// First frequency a seek stops at from `from`, with the number of 100 kHz
+// steps; the band limit when no station is strong enough.
+void PlanSeek(DWORD from, bool up, DWORD &target, unsigned &steps, BYTE &status) {
+    const fms::BandLimits limits = fms::kBands[chip.band];
+    const DWORD offset = from - limits.lowKHz;
+    DWORD f;
+    if (up)
+        f = limits.lowKHz + (offset / fms::kStepKHz + 1) * fms::kStepKHz;
+    else
+        f = offset % fms::kStepKHz == 0 ? from - fms::kStepKHz
+                                        : limits.lowKHz + offset / fms::kStepKHz * fms::kStepKHz;
+    steps = 1;
+    for (;; ++steps, f = up ? f + fms::kStepKHz : f - fms::kStepKHz) {
+        if (f < limits.lowKHz || f > limits.highKHz) {
+            target = up ? limits.highKHz : limits.lowKHz;
+            status = FMS_STATUS_SEEK_BAND_LIMIT;
+            const DWORD distance = up ? target - from : from - target;
+            steps = (distance + fms::kStepKHz - 1) / fms::kStepKHz;
+            return;
+        }
+        const fms::Station *s = scenario.find(f);
+        if (s != nullptr && s->signal >= chip.searchLevel) {
+            target = f;
+            status = FMS_STATUS_SEEK_SUCCESS;
+            return;
+        }
+    }
+}
+
+// Where a running seek has got to.
+DWORD SeekPosition(DWORD now) {
+    unsigned done = chip.seekSteps;
+    if (scenario.seekStepMs != 0)
+        done = std::min<unsigned>(chip.seekSteps, (now - chip.seekStart) / scenario.seekStepMs);
+    const DWORD distance = done * fms::kStepKHz;
+    const bool up = chip.seekTargetKHz >= chip.seekFromKHz;
+    DWORD f = up ? chip.seekFromKHz + distance : chip.seekFromKHz - distance;
+    // The last step lands on the target, which may be off the 100 kHz grid.
+    if (done == chip.seekSteps || (up ? f > chip.seekTargetKHz : f < chip.seekTargetKHz))
+        f = chip.seekTargetKHz;
+    return f;
+}
+
+void ResetChip() {
+    chip = Chip{};
+    chip.band = scenario.band;
+    chip.frequencyKHz = scenario.frequencyKHz;
+    chip.searchLevel = scenario.searchLevel;
+    rdsState.stream.reset();
+    rdsState.running = false;
+    rdsState.runRandom.seed(scenario.seed);
+    PickNextRun();
+}
+
+// ---------------------------------------------------------------- event thread
+
+// Delivers one due scheduled event; answers false when none is due.
+bool DeliverDueEvent(DWORD now) {
+    StackEvent event{};
+    FmsEventCallback callback = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (session.stop || queue.empty() || !Reached(now, queue.front().due))
+            return false;
+        Scheduled item = queue.front();
+        queue.pop_front();
+        if (item.seekDone) {
+            if (!chip.seeking || chip.seekId != item.seekId)
+                return true; // stopped or overtaken by a tune
+            chip.seeking = false;
+            chip.frequencyKHz = chip.seekTargetKHz;
+            chip.afArmed = true;
+            chip.tunedAt = now;
+            RestartRds(now, 1);
+            item.event = CommandStatus(FMS_CMD_SEEK, chip.seekStatus, chip.seekTargetKHz);
+        }
+        event = item.event;
+        if (!TakeForDelivery(event, callback))
+            return true;
+    }
+    Deliver(callback, event);
+    return true;
+}
+
+// Delivers one run of RDS bytes when one is due; otherwise answers false and
+// lowers `waitMs` to the time until the next run.
+bool DeliverDueRds(DWORD now, DWORD &waitMs) {
+    std::unique_ptr<std::uint8_t[]> bytes; // fresh per event: valid during the call only
+    StackEvent event{};
+    FmsEventCallback callback = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (session.stop)
+            return false;
+        // Scheduled AF jump: the station fades, the chip moves to its AF.
+        const fms::Station *tuned = TunedStation();
+        if (tuned != nullptr && chip.afArmed && chip.afEnabled && tuned->afJumpAfterMs != 0) {
+            const DWORD at = chip.tunedAt + tuned->afJumpAfterMs;
+            if (Reached(now, at))
+                AfJump(now);
+            else
+                waitMs = std::min<DWORD>(waitMs, at - now);
+        }
+        const bool active = tuned != nullptr && chip.rdsEnabled && !rdsState.paused &&
+                            rdsState.stream != nullptr && Reached(now, rdsState.resumeAt) &&
+                            TunedStation() == tuned;
+        if (!active) {
+            rdsState.running = false;
+            if (tuned != nullptr && rdsState.stream != nullptr && !Reached(now, rdsState.resumeAt))
+                waitMs = std::min<DWORD>(waitMs, rdsState.resumeAt - now);
+            return false;
+        }
+        if (!rdsState.running) {
+            rdsState.running = true;
+            rdsState.base = now;
+            rdsState.sent = 0;
+        }
+        const double bytesPerMs = rds::kGroupsPerSecond * rds::kRawBytesPerGroup * rdsRate / 1000.0;
+        const double due = static_cast<double>(now - rdsState.base) * bytesPerMs;
+        // The chip's FIFO holds about a second; older bytes are lost while
+        // nobody collects them (the event thread was kept busy).
+        const double backlogLimit = std::max(bytesPerMs * 1000.0, 2.0 * scenario.runMax);
+        if (due - rdsState.sent > backlogLimit)
+            rdsState.sent = due - backlogLimit;
+        if (due - rdsState.sent < rdsState.nextRun) {
+            const double missing = rdsState.nextRun - (due - rdsState.sent);
+            waitMs = std::min<DWORD>(waitMs, static_cast<DWORD>(missing / bytesPerMs) + 1);
+            return false;
+        }
+        const unsigned run = rdsState.nextRun;
+        std::vector<std::uint8_t> data;
+        data.reserve(run);
+        const std::uint64_t groupsBefore = rdsState.stream->groupsStarted();
+        rdsState.stream->read(run, data);
+        counters.rdsGroups += rdsState.stream->groupsStarted() - groupsBefore;
+        rdsState.sent += run;
+        PickNextRun();
+        bytes = std::make_unique<std::uint8_t[]>(run);
+        std::memcpy(bytes.get(), data.data(), run);
+        event.type = STACK_EVENT_RDS_DATA;
+        event.u.rds.length = static_cast<WORD>(run);
+        event.u.rds.data = reinterpret_cast<DWORD_PTR>(bytes.get());
+        if (!TakeForDelivery(event, callback))
+            return false;
+    }
+    counters.rdsEvents++;
+    counters.rdsBytes += event.u.rds.length;
+    Deliver(callback, event);
+    return true;
+}
+
+DWORD WINAPI EventThread(LPVOID) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        eventThreadId.store(GetCurrentThreadId());
+        session.window = CreateHiddenWindow();
+        SetEvent(session.ready);
+    }
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        DWORD now = Now();
+        if (DeliverDueEvent(now))
+            continue;
+        DWORD waitMs = kMaxIdleWaitMs;
+        if (DeliverDueRds(now, waitMs))
+            continue;
+        HANDLE wake;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (session.stop)
+                break;
+            if (!queue.empty()) {
+                const DWORD due = queue.front().due;
+                now = Now();
+                waitMs = Reached(now, due) ? 0 : std::min<DWORD>(waitMs, due - now);
+            }
+            wake = session.wake;
+        }
+        if (waitMs > 0)
+            WaitForSingleObject(wake, waitMs);
+    }
+    HWND window;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        window = session.window;
+        session.window = nullptr;
+    }
+    if (window != nullptr)
+        DestroyWindow(window);
+    eventThreadId.store(0);
+    return 0;
+}
+
+// Stops the event thread and ends the session. Not on the event thread.
+void DestroySessionUnlocked() {
+    HANDLE thread;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!session.exists)
+            return;
+        session.stop = true;
+        thread = session.thread;
+        WakeEventThread();
+    }
+    WaitForSingleObject(thread, INFINITE);
+    std::lock_guard<std::mutex> guard(lock);
+    CloseHandle(session.thread);
+    CloseHandle(session.wake);
+    CloseHandle(session.ready);
+    counters.droppedEvents += queue.size() + posted.size();
+    queue.clear();
+    posted.clear();
+    // Windows can only be destroyed by their own thread; the others stay
+    // and find nothing to deliver.
+    const DWORD self = GetCurrentThreadId();
+    for (auto it = callerWindows.begin(); it != callerWindows.end();) {
+        if (it->first == self) {
+            DestroyWindow(it->second);
+            it = callerWindows.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    session = Session{};
+    chip.powered = false;
+    rdsState.stream.reset();
+}
+
+// ---------------------------------------------------------------- entry point guards
+
+// Counts the call and applies an injected refusal; 0 to go on.
+DWORD Enter(EntryIndex index) {
+    counters.calls++;
+    counters.perEntry[index]++;
+    std::lock_guard<std::mutex> guard(lock);
+    return faults.failCall[index];
+}
+
+// Checks handle (and power) with the lock held; 0 to go on.
+DWORD CheckSession(DWORD stack, bool needsPower) {
+    if (!session.exists || session.stop || stack != session.handle)
+        return FMS_STATUS_INVALID_PARAMETER;
+    if (needsPower && !chip.powered)
+        return FMS_STATUS_FM_NOT_ON;
+    return 0;
+}
+
+// A setting answered by its command status.
+DWORD Set(EntryIndex index, DWORD stack, bool needsPower, BYTE command, DWORD value, DWORD maximum,
+          DWORD Chip::*field) {
+    if (DWORD refused = Enter(index))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, needsPower))
+        return refused;
+    if (value > maximum)
+        return FMS_STATUS_INVALID_PARAMETER;
+    if (field != nullptr)
+        chip.*field = value;
+    EmitStatus(command, FMS_STATUS_SUCCESS, value);
+    return FMS_PENDING;
+}
+
+// A query answered by one command status carrying the value.
+template <typename ValueFn>
+DWORD Query(EntryIndex index, DWORD stack, bool needsPower, BYTE command, ValueFn value) {
+    if (DWORD refused = Enter(index))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, needsPower))
+        return refused;
+    EmitStatus(command, FMS_STATUS_SUCCESS, value());
+    return FMS_PENDING;
+}
+
+constexpr DWORD kAny = 0xFFFFFFFFu;
+
+void CopyError(const std::string &text, char *error, size_t errorSize) {
+    if (error == nullptr || errorSize == 0)
+        return;
+    const size_t n = std::min(text.size(), errorSize - 1);
+    std::memcpy(error, text.data(), n);
+    error[n] = '\0';
+}
+
+// Installs a parsed scenario (lock held): options, and the chip's band if no
+// session runs; a running session keeps its chip but restarts RDS.
+void InstallScenario(fms::Scenario &&s) {
+    scenario = std::move(s);
+    scenarioExplicit = true;
+    latencyMs = scenario.latencyMs;
+    rdsRate = scenario.rate;
+    if (!session.exists)
+        ResetChip();
+    else
+        RestartRds(Now(), 0);
+}
+
+} // namespace
+
+// ================================================================ FM_* entry points
+
+extern "C" {
+
+__declspec(dllexport) DWORD FM_GetCurrentStatus(DWORD stack, BYTE *record) {
+    if (DWORD refused = Enter(kEntry_FM_GetCurrentStatus))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, false))
+        return refused;
+    if (record == nullptr)
+        return FMS_STATUS_INVALID_PARAMETER;
+    WORD word = 0;
+    word |= chip.powered ? FMSIM_CHIP_POWERED : 0;
+    word |= chip.rdsEnabled ? FMSIM_CHIP_RDS : 0;
+    word |= chip.seeking ? FMSIM_CHIP_SEEKING : 0;
+    word |= CurrentSignal() >= chip.searchLevel && chip.powered ? FMSIM_CHIP_STEREO : 0;
+    word |= chip.mute == 0 ? FMSIM_CHIP_MUTED : 0;
+    word |= chip.afEnabled ? FMSIM_CHIP_AF : 0;
+    const DWORD frequency = chip.seeking ? SeekPosition(Now()) : chip.frequencyKHz;
+    BYTE out[FMS_CURRENT_STATUS_BYTES] = {};
+    out[0] = static_cast<BYTE>(word & 0xFF);
+    out[1] = static_cast<BYTE>(word >> 8);
+    out[2] = static_cast<BYTE>(CurrentSignal());
+    for (int i = 0; i < 4; ++i) {
+        out[4 + i] = static_cast<BYTE>(frequency >> (8 * i));
+        out[8 + i] = static_cast<BYTE>(chip.audioPath >> (8 * i));
+    }
+    std::memcpy(record, out, sizeof out);
+    return FMS_OK;
+}
+
+__declspec(dllexport) DWORD FM_Create(DWORD *reserved, FmsEventCallback callback, DWORD *stack) {
+    (void)reserved;
+    if (DWORD refused = Enter(kEntry_FM_Create))
+        return refused;
+    std::unique_lock<std::mutex> guard(lock);
+    if (!initialised)
+        return FMS_STATUS_NOT_INITIALIZED;
+    if (callback == nullptr || stack == nullptr)
+        return FMS_STATUS_INVALID_PARAMETER;
+    if (session.exists)
+        return FMS_STATUS_FAILED;
+    if (!EnsureClass())
+        return FMS_STATUS_FAILED;
+    Session s;
+    s.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    s.ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (s.wake == nullptr || s.ready == nullptr) {
+        if (s.wake)
+            CloseHandle(s.wake);
+        if (s.ready)
+            CloseHandle(s.ready);
+        return FMS_STATUS_FAILED;
+    }
+    s.exists = true;
+    s.callback = callback;
+    s.handle = nextHandle++;
+    if (nextHandle == 0)
+        nextHandle = kFirstHandle;
+    session = s;
+    ResetChip();
+    queue.clear();
+    posted.clear();
+    session.thread = CreateThread(nullptr, 0, EventThread, nullptr, 0, nullptr);
+    if (session.thread == nullptr) {
+        CloseHandle(session.wake);
+        CloseHandle(session.ready);
+        session = Session{};
+        return FMS_STATUS_FAILED;
+    }
+    HANDLE ready = session.ready;
+    guard.unlock();
+    // The event thread must own its window before any call can post to it.
+    WaitForSingleObject(ready, INFINITE);
+    guard.lock();
+    *stack = session.handle;
+    return FMS_OK;
+}
+
+__declspec(dllexport) DWORD FM_Init() {
+    if (DWORD refused = Enter(kEntry_FM_Init))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (initialised)
+        return FMS_OK;
+    if (!scenarioExplicit) {
+        std::string error;
+        bool ok = false;
+        LoadDefaultScenarioLocked(error, ok);
+        if (!ok) {
+            std::fprintf(stderr, "FMS_API: scenario refused: %s\n", error.c_str());
+            return FMS_STATUS_FAILED;
+        }
+    }
+    initialised = true;
+    return FMS_OK;
+}
+
+__declspec(dllexport) DWORD FM_Deinit() {
+    if (DWORD refused = Enter(kEntry_FM_Deinit))
+        return refused;
+    if (GetCurrentThreadId() == eventThreadId.load())
+        return FMS_STATUS_FAILED;
+    DestroySessionUnlocked();
+    std::lock_guard<std::mutex> guard(lock);
+    initialised = false;
+    return FMS_OK;
+}
+
+__declspec(dllexport) DWORD FM_Destroy(DWORD stack) {
+    if (DWORD refused = Enter(kEntry_FM_Destroy))
+        return refused;
+    int fault;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (DWORD refused = CheckSession(stack, false))
+            return refused;
+        // The event thread cannot wait for itself to end.
+        if (GetCurrentThreadId() == eventThreadId.load())
+            return FMS_STATUS_FAILED;
+        fault = faults.destroyFault;
+    }
+    DestroySessionUnlocked();
+    // The injected fault strikes after the radio has been shut down cleanly,
+    // as a fault in the stack's own clean-up would.
+    if (fault == FMSIM_FAULT_EXCEPTION)
+        throw std::runtime_error("FM_Destroy: simulated stack fault");
+    if (fault == FMSIM_FAULT_SEGV)
+        std::raise(SIGSEGV);
+    return FMS_OK;
+}
+
+__declspec(dllexport) DWORD FM_Enable(DWORD stack) {
+    if (DWORD refused = Enter(kEntry_FM_Enable))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, false))
+        return refused;
+    if (chip.powered) {
+        EmitStatus(FMS_CMD_POWER_ON, FMS_STATUS_ALREADY_ON, 0);
+        return FMS_PENDING;
+    }
+    chip.powered = true;
+    Tune(chip.frequencyKHz, Now());
+    EmitStatus(FMS_CMD_POWER_ON, FMS_STATUS_SUCCESS, 0);
+    return FMS_PENDING;
+}
+
+__declspec(dllexport) DWORD FM_Disable(DWORD stack) {
+    if (DWORD refused = Enter(kEntry_FM_Disable))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, false))
+        return refused;
+    if (!chip.powered) {
+        EmitStatus(FMS_CMD_POWER_OFF, FMS_STATUS_FM_NOT_ON, 0);
+        return FMS_PENDING;
+    }
+    if (chip.seeking) {
+        chip.seeking = false;
+        ++chip.seekId;
+    }
+    chip.powered = false;
+    RestartRds(Now(), 0);
+    EmitStatus(FMS_CMD_POWER_OFF, FMS_STATUS_SUCCESS, 0);
+    return FMS_PENDING;
+}
+
+__declspec(dllexport) DWORD FM_MuteRadio(DWORD stack, DWORD mode) {
+    return Set(kEntry_FM_MuteRadio, stack, false, FMS_CMD_SET_MUTE, mode, 2, &Chip::mute);
+}
+
+__declspec(dllexport) DWORD FM_GetBandMode(DWORD stack) {
+    return Query(kEntry_FM_GetBandMode, stack, true, FMS_CMD_GET_BAND_MODE,
+                 [] { return static_cast<DWORD>(chip.band); });
+}
+
+__declspec(dllexport) DWORD FM_SetBand(DWORD stack, DWORD band) {
+    if (DWORD refused = Enter(kEntry_FM_SetBand))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, true))
+        return refused;
+    if (band > 2)
+        return FMS_STATUS_INVALID_PARAMETER;
+    chip.band = band;
+    EmitStatus(FMS_CMD_SET_BAND, FMS_STATUS_SUCCESS, band);
+    const fms::BandLimits limits = fms::kBands[band];
+    if (chip.frequencyKHz < limits.lowKHz || chip.frequencyKHz > limits.highKHz) {
+        // Outside the new band: the chip retunes to its lower edge and says so.
+        Tune(limits.lowKHz, Now());
+        EmitStatus(FMS_CMD_TUNE, FMS_STATUS_SUCCESS, limits.lowKHz);
+    }
+    return FMS_PENDING;
+}
+
+__declspec(dllexport) DWORD FM_GetDemphMode(DWORD stack) {
+    return Query(kEntry_FM_GetDemphMode, stack, true, FMS_CMD_GET_DEEMPHASIS,
+                 [] { return chip.deemphasis; });
+}
+
+__declspec(dllexport) DWORD FM_SetDeemphasisMode(DWORD stack, DWORD mode) {
+    return Set(kEntry_FM_SetDeemphasisMode, stack, true, FMS_CMD_SET_DEEMPHASIS, mode, 1,
+               &Chip::deemphasis);
+}
+
+__declspec(dllexport) DWORD FM_Seek(DWORD stack, DWORD stop, DWORD up) {
+    if (DWORD refused = Enter(kEntry_FM_Seek))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, true))
+        return refused;
+    const DWORD now = Now();
+    if (stop != 0) {
+        if (!chip.seeking) {
+            EmitStatus(FMS_CMD_SEEK, FMS_STATUS_STOP_SEEK, chip.frequencyKHz);
+            return FMS_PENDING;
+        }
+        const DWORD reached = SeekPosition(now);
+        Tune(reached, now);
+        EmitStatus(FMS_CMD_SEEK, FMS_STATUS_SEEK_STOPPED, reached);
+        return FMS_PENDING;
+    }
+    if (chip.seeking)
+        return kStatusAlreadyPending;
+    PlanSeek(chip.frequencyKHz, up != 0, chip.seekTargetKHz, chip.seekSteps, chip.seekStatus);
+    chip.seeking = true;
+    ++chip.seekId;
+    chip.seekStart = now;
+    chip.seekFromKHz = chip.frequencyKHz;
+    RestartRds(now, 0);
+    Scheduled item;
+    item.due = now + chip.seekSteps * scenario.seekStepMs + latencyMs;
+    item.seekDone = true;
+    item.seekId = chip.seekId;
+    Schedule(item);
+    return FMS_PENDING;
+}
+
+__declspec(dllexport) DWORD FM_RssiSearchLevel(DWORD stack, DWORD level) {
+    if (DWORD refused = Enter(kEntry_FM_RssiSearchLevel))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, true))
+        return refused;
+    if (level > fms::kMaxSignal)
+        return FMS_STATUS_INVALID_PARAMETER;
+    chip.searchLevel = level;
+    EmitStatus(FMS_CMD_SET_RSSI_SEARCH_LEVEL, FMS_STATUS_SUCCESS, level);
+    return FMS_PENDING;
+}
+
+__declspec(dllexport) DWORD FM_GetRSSISearchLevel(DWORD stack) {
+    return Query(kEntry_FM_GetRSSISearchLevel, stack, true, FMS_CMD_GET_RSSI_SEARCH_LEVEL,
+                 [] { return static_cast<DWORD>(chip.searchLevel); });
+}
+
+__declspec(dllexport) DWORD FM_Tune(DWORD stack, DWORD frequencyKHz) {
+    if (DWORD refused = Enter(kEntry_FM_Tune))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, true))
+        return refused;
+    const fms::BandLimits limits = fms::kBands[chip.band];
+    if (frequencyKHz < limits.lowKHz || frequencyKHz > limits.highKHz)
+        return FMS_STATUS_INVALID_PARAMETER;
+    Tune(frequencyKHz, Now());
+    EmitStatus(FMS_CMD_TUNE, FMS_STATUS_SUCCESS, frequencyKHz);
+    return FMS_PENDING;
+}
+
+// No command of its own: answered as "get current status" with the frequency.
+__declspec(dllexport) DWORD FM_GetCurrentFreq(DWORD stack) {
+    return Query(kEntry_FM_GetCurrentFreq, stack, true, FMS_CMD_GET_CURRENT_STATUS,
+                 [] { return chip.seeking ? SeekPosition(Now()) : chip.frequencyKHz; });
+}
+
+__declspec(dllexport) DWORD FM_RssiGet(DWORD stack) {
+    return Query(kEntry_FM_RssiGet, stack, true, FMS_CMD_GET_RSSI,
+                 [] { return static_cast<DWORD>(CurrentSignal()); });
+}
+
+__declspec(dllexport) DWORD FM_SetVolume(DWORD stack, SHORT level, DWORD reserved) {
+    (void)reserved;
+    if (DWORD refused = Enter(kEntry_FM_SetVolume))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, false))
+        return refused;
+    chip.volume = static_cast<WORD>(level);
+    EmitStatus(FMS_CMD_SET_VOLUME, FMS_STATUS_SUCCESS, chip.volume);
+    return FMS_PENDING;
+}
+
+__declspec(dllexport) DWORD FM_GetVolume(DWORD stack) {
+    return Query(kEntry_FM_GetVolume, stack, false, FMS_CMD_GET_VOLUME,
+                 [] { return static_cast<DWORD>(chip.volume); });
+}
+
+__declspec(dllexport) DWORD FM_GetMuteMode(DWORD stack) {
+    return Query(kEntry_FM_GetMuteMode, stack, false, FMS_CMD_GET_MUTE_MODE,
+                 [] { return chip.mute; });
+}
+
+__declspec(dllexport) DWORD FM_GetMoSt(DWORD stack) {
+    return Query(kEntry_FM_GetMoSt, stack, true, FMS_CMD_GET_MOST, [] { return chip.monoStereo; });
+}
+
+__declspec(dllexport) DWORD FM_SetMoSt(DWORD stack, DWORD mode) {
+    return Set(kEntry_FM_SetMoSt, stack, true, FMS_CMD_SET_MOST, mode, 1, &Chip::monoStereo);
+}
+
+// The audio path has no command status; it is read back through
+// FM_GetCurrentStatus (bytes 8-11).
+__declspec(dllexport) DWORD FM_SetAudioPath(DWORD stack, DWORD path) {
+    if (DWORD refused = Enter(kEntry_FM_SetAudioPath))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, false))
+        return refused;
+    chip.audioPath = path;
+    return FMS_OK;
+}
+
+__declspec(dllexport) DWORD FM_SetRDS(DWORD stack, DWORD enable) {
+    if (DWORD refused = Enter(kEntry_FM_SetRDS))
+        return refused;
+    std::lock_guard<std::mutex> guard(lock);
+    if (DWORD refused = CheckSession(stack, true))
+        return refused;
+    if (enable > 1)
+        return FMS_STATUS_INVALID_PARAMETER;
+    chip.rdsEnabled = enable;
+    EmitStatus(FMS_CMD_SET_RDS, FMS_STATUS_SUCCESS, enable);
+    WakeEventThread();
+    return FMS_PENDING;
+}
+
+__declspec(dllexport) DWORD FM_SetRdsRbds(DWORD stack, DWORD mode) {
+    return Set(kEntry_FM_SetRdsRbds, stack, true, FMS_CMD_SET_RDS_RBDS, mode, 1, &Chip::rdsRbds);
+}
+
+__declspec(dllexport) DWORD FM_SetPauseDuration(DWORD stack, DWORD duration) {
+    return Set(kEntry_FM_SetPauseDuration, stack, true, FMS_CMD_SET_PAUSE_DURATION, duration, kAny,
+               &Chip::pauseDuration);
+}
+
+__declspec(dllexport) DWORD FM_SetPauseLevel(DWORD stack, DWORD level) {
+    return Set(kEntry_FM_SetPauseLevel, stack, true, FMS_CMD_SET_PAUSE_LEVEL, level, kAny,
+               &Chip::pauseLevel);
+}
+
+__declspec(dllexport) DWORD FM_GetMostBlend(DWORD stack) {
+    return Query(kEntry_FM_GetMostBlend, stack, true, FMS_CMD_GET_MOST_BLEND,
+                 [] { return chip.stereoBlend; });
+}
+
+__declspec(dllexport) DWORD FM_SetStereoBlend(DWORD stack, DWORD enable) {
+    return Set(kEntry_FM_SetStereoBlend, stack, true, FMS_CMD_SET_STEREO_BLEND, enable, kAny,
+               &Chip::stereoBlend);
+}
+
+__declspec(dllexport) DWORD FM_GetAFFreq(DWORD stack) {
+    return Query(kEntry_FM_GetAFFreq, stack, true, FMS_CMD_GET_AF_FREQ, [] {
+        const fms::Station *s = TunedStation();
+        return s != nullptr && !s->afKHz.empty() ? s->afKHz.front() : DWORD{0};
+    });
+}
+
+__declspec(dllexport) DWORD FM_SetAF(DWORD stack, DWORD enable) {
+    const DWORD result =
+        Set(kEntry_FM_SetAF, stack, true, FMS_CMD_SET_AF, enable, kAny, &Chip::afEnabled);
+    std::lock_guard<std::mutex> guard(lock);
+    WakeEventThread();
+    return result;
+}
+
+__declspec(dllexport) DWORD FM_AudioEnable(DWORD stack, DWORD enable) {
+    return Set(kEntry_FM_AudioEnable, stack, true, FMS_CMD_AUDIO_ENABLE, enable, 1,
+               &Chip::audioEnabled);
+}
+
+// ================================================================ fmsim.h controls
+
+__declspec(dllexport) int FmsimLoadScenario(const char *path, char *error, size_t errorSize) {
+    fms::Scenario s;
+    std::string message;
+    if (path == nullptr || !fms::LoadScenarioFile(path, s, message)) {
+        CopyError(path == nullptr ? "no path" : message, error, errorSize);
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    InstallScenario(std::move(s));
+    CopyError("", error, errorSize);
+    return 1;
+}
+
+__declspec(dllexport) int FmsimLoadScenarioText(const char *text, size_t length, const char *name,
+                                                char *error, size_t errorSize) {
+    fms::Scenario s;
+    std::string message;
+    const std::string fileName = name != nullptr ? name : "scenario";
+    if (text == nullptr ||
+        !fms::ParseScenario(std::string_view(text, length), fileName, ".", s, message)) {
+        CopyError(text == nullptr ? "no text" : message, error, errorSize);
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    InstallScenario(std::move(s));
+    CopyError("", error, errorSize);
+    return 1;
+}
+
+__declspec(dllexport) void FmsimUseDefaultScenario() {
+    std::lock_guard<std::mutex> guard(lock);
+    scenarioExplicit = false;
+    std::string error;
+    bool ok = false;
+    LoadDefaultScenarioLocked(error, ok);
+    if (!ok)
+        std::fprintf(stderr, "FMS_API: scenario refused: %s\n", error.c_str());
+    if (!session.exists)
+        ResetChip();
+}
+
+__declspec(dllexport) void FmsimSetLatency(DWORD milliseconds) {
+    std::lock_guard<std::mutex> guard(lock);
+    latencyMs = std::min<DWORD>(milliseconds, fms::kMaxLatencyMs);
+}
+
+__declspec(dllexport) void FmsimSetRdsRate(double multiplier) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!(multiplier >= 0.01))
+        multiplier = 0.01;
+    rdsRate = std::min(multiplier, fms::kMaxRate);
+    rdsState.running = false; // count afresh at the new rate
+    WakeEventThread();
+}
+
+__declspec(dllexport) void FmsimPauseRds(int paused) {
+    std::lock_guard<std::mutex> guard(lock);
+    rdsState.paused = paused != 0;
+    WakeEventThread();
+}
+
+__declspec(dllexport) int FmsimTriggerAfJump() {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!session.exists || session.stop)
+        return 0;
+    return AfJump(Now()) ? 1 : 0;
+}
+
+__declspec(dllexport) void FmsimSetReplyRoute(int route) {
+    std::lock_guard<std::mutex> guard(lock);
+    faults.route = route == FMSIM_ROUTE_CALLER_QUEUE ? route : FMSIM_ROUTE_EVENT_THREAD;
+}
+
+__declspec(dllexport) int FmsimFailCall(const char *function, DWORD result) {
+    const int index = EntryByName(function);
+    if (index < 0)
+        return 0;
+    std::lock_guard<std::mutex> guard(lock);
+    faults.failCall[index] = result;
+    return 1;
+}
+
+__declspec(dllexport) void FmsimDropReply(BYTE command, int drop) {
+    std::lock_guard<std::mutex> guard(lock);
+    faults.dropReply[command] = drop != 0;
+}
+
+__declspec(dllexport) void FmsimFailStatus(BYTE command, int status) {
+    std::lock_guard<std::mutex> guard(lock);
+    faults.failStatus[command] = status < 0 || status > 255 ? -1 : status;
+}
+
+__declspec(dllexport) void FmsimSetDestroyFault(int fault) {
+    std::lock_guard<std::mutex> guard(lock);
+    faults.destroyFault = fault;
+}
+
+__declspec(dllexport) void FmsimClearFaults() {
+    std::lock_guard<std::mutex> guard(lock);
+    faults = Faults{};
+    latencyMs = scenario.latencyMs;
+    rdsRate = scenario.rate;
+    rdsState.paused = false;
+    rdsState.running = false;
+}
+
+__declspec(dllexport) void FmsimGetCounters(FmsimCounters *out) {
+    if (out == nullptr)
+        return;
+    out->calls = counters.calls;
+    out->events = counters.events;
+    out->commandStatus = counters.commandStatus;
+    out->afJumps = counters.afJumps;
+    out->rdsEvents = counters.rdsEvents;
+    out->rdsBytes = counters.rdsBytes;
+    out->rdsGroups = counters.rdsGroups;
+    out->postedReplies = counters.postedReplies;
+    out->droppedEvents = counters.droppedEvents;
+}
+
+__declspec(dllexport) uint64_t FmsimCallCount(const char *function) {
+    const int index = EntryByName(function);
+    return index < 0 ? 0 : counters.perEntry[index].load();
+}
+
+__declspec(dllexport) void FmsimResetCounters() {
+    counters.calls = 0;
+    counters.events = 0;
+    counters.commandStatus = 0;
+    counters.afJumps = 0;
+    counters.rdsEvents = 0;
+    counters.rdsBytes = 0;
+    counters.rdsGroups = 0;
+    counters.postedReplies = 0;
+    counters.droppedEvents = 0;
+    for (auto &c : counters.perEntry)
+        c = 0;
+}
+
+__declspec(dllexport) DWORD FmsimEventThreadId() {
+    return eventThreadId.load();
+}
+
+__declspec(dllexport) DWORD FmsimFrequency() {
+    std::lock_guard<std::mutex> guard(lock);
+    return chip.seeking ? SeekPosition(Now()) : chip.frequencyKHz;
+}
+
+__declspec(dllexport) int FmsimPowered() {
+    std::lock_guard<std::mutex> guard(lock);
+    return chip.powered ? 1 : 0;
+}
+
+} // extern "C"

@@ -1,0 +1,183 @@
+// capture.cpp — recorded RDS log reader.
+#include "capture.h"
+
+#include <fstream>
+
+namespace rds {
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// One block: four hex digits or "----". Answers false when malformed.
+bool ParseBlock(std::string_view text, std::uint16_t &value, bool &missing) {
+    if (text.size() != 4)
+        return false;
+    if (text == "----") {
+        value = 0;
+        missing = true;
+        return true;
+    }
+    unsigned v = 0;
+    for (char c : text) {
+        const int d = HexDigit(c);
+        if (d < 0)
+            return false;
+        v = (v << 4) | static_cast<unsigned>(d);
+    }
+    value = static_cast<std::uint16_t>(v);
+    missing = false;
+    return true;
+}
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string Where(const std::string &name, std::size_t line) {
+    return name + ":" + std::to_string(line) + ": ";
+}
+
+// "% Freq 88500, date=..." -> 88500 (only a plausible FM frequency counts).
+void ReadFrequencyHeader(std::string_view line, Capture &capture) {
+    constexpr std::string_view kFreq = "% Freq ";
+    if (capture.frequencyKHz != 0 || line.substr(0, kFreq.size()) != kFreq)
+        return;
+    std::uint32_t f = 0;
+    for (std::size_t i = kFreq.size(); i < line.size() && i < kFreq.size() + 7; ++i) {
+        if (line[i] < '0' || line[i] > '9')
+            break;
+        f = f * 10 + static_cast<std::uint32_t>(line[i] - '0');
+    }
+    if (f >= 64000 && f <= 108000)
+        capture.frequencyKHz = f;
+}
+
+} // namespace
+
+bool ParseCapture(std::string_view text, const std::string &name, Capture &capture,
+                  std::string &error) {
+    Capture result;
+    std::size_t lineNumber = 0;
+    std::size_t pos = 0;
+    if (text.size() > kMaxCaptureBytes) {
+        error = name + ": file too large";
+        return false;
+    }
+    while (pos < text.size()) {
+        ++lineNumber;
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.size() > kMaxCaptureLine) {
+            error = Where(name, lineNumber) + "line too long";
+            return false;
+        }
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        while (!line.empty() && IsSpace(line.back()))
+            line.remove_suffix(1);
+        if (line.empty())
+            continue;
+        if (line.front() == '<' || line.front() == '%') {
+            ReadFrequencyHeader(line, result);
+            continue;
+        }
+        if (line.find('\0') != std::string_view::npos) {
+            error = Where(name, lineNumber) + "NUL byte in line";
+            return false;
+        }
+        // Four blocks separated by single spaces, then optionally " @timestamp".
+        Group group;
+        std::size_t at = 0;
+        for (std::size_t b = 0; b < kBlocksPerGroup; ++b) {
+            if (b > 0) {
+                if (at >= line.size() || line[at] != ' ') {
+                    error = Where(name, lineNumber) + "expected four blocks (PI B C D)";
+                    return false;
+                }
+                ++at;
+            }
+            bool missing = false;
+            if (!ParseBlock(line.substr(at, 4), group.block[b], missing)) {
+                error = Where(name, lineNumber) + "block " + std::string(1, "ABCD"[b]) +
+                        " is not four hex digits or ----";
+                return false;
+            }
+            if (missing)
+                group.missing |= static_cast<std::uint8_t>(1u << b);
+            at += 4;
+        }
+        if (at < line.size()) {
+            std::size_t rest = at;
+            while (rest < line.size() && IsSpace(line[rest]))
+                ++rest;
+            if (rest == at || rest >= line.size() || line[rest] != '@') {
+                error = Where(name, lineNumber) + "unexpected text after block D";
+                return false;
+            }
+            for (std::size_t i = rest + 1; i < line.size(); ++i) {
+                const char c = line[i];
+                if (!((c >= '0' && c <= '9') || c == '/' || c == ':' || c == '.' || c == ' ' ||
+                      c == '-')) {
+                    error = Where(name, lineNumber) + "malformed timestamp";
+                    return false;
+                }
+            }
+        }
+        result.groups.push_back(group);
+    }
+    capture = std::move(result);
+    return true;
+}
+
+bool ReadCapture(const std::string &path, Capture &capture, std::string &error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot open";
+        return false;
+    }
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    if (size < 0) {
+        error = path + ": cannot read";
+        return false;
+    }
+    if (static_cast<std::uint64_t>(size) > kMaxCaptureBytes) {
+        error = path + ": file too large";
+        return false;
+    }
+    in.seekg(0, std::ios::beg);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    if (size > 0 && !in.read(text.data(), size)) {
+        error = path + ": cannot read";
+        return false;
+    }
+    return ParseCapture(text, path, capture, error);
+}
+
+void AppendRawGroup(const Group &group, std::vector<std::uint8_t> &out) {
+    for (std::size_t b = 0; b < kBlocksPerGroup; ++b) {
+        if (group.blockMissing(b)) {
+            out.push_back(0);
+            out.push_back(0);
+            out.push_back(static_cast<std::uint8_t>(kBlockStatus[b] | kDamagedStatusBit));
+        } else {
+            out.push_back(static_cast<std::uint8_t>(group.block[b] >> 8));
+            out.push_back(static_cast<std::uint8_t>(group.block[b] & 0xFF));
+            out.push_back(kBlockStatus[b]);
+        }
+    }
+}
+
+} // namespace rds
