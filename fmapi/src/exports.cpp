@@ -124,6 +124,10 @@ DWORD FMClose(HFMTUNER handle) {
     TunerSession *session = sessionFromHandle(handle);
     if (session == nullptr)
         return ERROR_INVALID_PARAMETER;
+    // The handle stops being valid before the stack is touched: if the stack
+    // faults below (the caller may guard against that), the library's
+    // unload must not close the same session over the same stack again.
+    openSession.store(nullptr, std::memory_order_release);
     const DWORD stack = stackHandle.load();
     if (stack != 0) {
         if (poweredOn.load() != 0)
@@ -133,8 +137,6 @@ DWORD FMClose(HFMTUNER handle) {
         stackHandle.store(0);
     }
     session->FM_Deinit();
-    // The handle stops being valid before its session goes away.
-    openSession.store(nullptr, std::memory_order_release);
     delete session; // releases the stack library and unhooks the events
     return ERROR_SUCCESS;
 }

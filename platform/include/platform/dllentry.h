@@ -9,8 +9,15 @@
 #define TAVRINEL_DLL_ENTRY(entry)                                                                  \
     namespace {                                                                                    \
     struct DllEntryRunner {                                                                        \
-        DllEntryRunner() { entry(nullptr, DLL_PROCESS_ATTACH, nullptr); }                          \
-        ~DllEntryRunner() { entry(nullptr, DLL_PROCESS_DETACH, nullptr); }                         \
+        DllEntryRunner() { Run(DLL_PROCESS_ATTACH); }                                              \
+        ~DllEntryRunner() { Run(DLL_PROCESS_DETACH); }                                             \
+        /* A fault inside DllMain must not escape into the loader. */                              \
+        static void Run(DWORD reason) {                                                            \
+            try {                                                                                  \
+                entry(nullptr, reason, nullptr);                                                   \
+            } catch (...) {                                                                        \
+            }                                                                                      \
+        }                                                                                          \
         DllEntryRunner(const DllEntryRunner &) = delete;                                           \
         DllEntryRunner &operator=(const DllEntryRunner &) = delete;                                \
     };                                                                                             \
