@@ -11,6 +11,7 @@
 #define TAVRINEL_PLATFORM_WINDOWS_H
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstddef>
 #include <cstdint>
 // Before the WCHAR overloads of the wcs* routines below: the C++ library's
@@ -141,6 +142,7 @@ typedef BOOL(WINAPI *DllEntryProc)(HANDLE module, DWORD reason, LPVOID reserved)
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_TOO_MANY_OPEN_FILES 4L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
@@ -158,6 +160,7 @@ typedef BOOL(WINAPI *DllEntryProc)(HANDLE module, DWORD reason, LPVOID reserved)
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_OPEN_FAILED 110L
+#define ERROR_DISK_FULL 112L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
@@ -165,6 +168,7 @@ typedef BOOL(WINAPI *DllEntryProc)(HANDLE module, DWORD reason, LPVOID reserved)
 #define ERROR_DIR_NOT_EMPTY 145L
 #define ERROR_BUSY 170L
 #define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_DEVICE_ALREADY_ATTACHED 548L
@@ -184,7 +188,9 @@ typedef BOOL(WINAPI *DllEntryProc)(HANDLE module, DWORD reason, LPVOID reserved)
 #define ERROR_INVALID_INDEX 1413L
 #define ERROR_INVALID_THREAD_ID 1444L
 #define ERROR_TIMEOUT 1460L
+#define ERROR_DEVICE_REMOVED 1617L
 #define ERROR_NOT_ENOUGH_QUOTA 1816L
+#define ERROR_DEVICE_IN_USE 2404L
 
 #define S_OK static_cast<HRESULT>(0)
 #define S_FALSE static_cast<HRESULT>(1)
@@ -492,6 +498,88 @@ const WCHAR *wcsstr(const WCHAR *text, const WCHAR *find);
 long wcstol(const WCHAR *text, WCHAR **end, int base);
 unsigned long wcstoul(const WCHAR *text, WCHAR **end, int base);
 int _wtoi(const WCHAR *text);
+
+// ---------------------------------------------------------------- device manager and device files
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+
+typedef struct _OVERLAPPED *LPOVERLAPPED;
+
+// Loads the stream driver described by a key under HKEY_LOCAL_MACHINE
+// ("Dll", "Prefix", "Index"), calls its Init with the new active key
+// ("Drivers\Active\NN") and answers a device handle, or NULL.
+WINBASEAPI HANDLE WINAPI ActivateDeviceEx(LPCWSTR driverKey, LPCVOID registryEntries,
+                                          DWORD entryCount, LPVOID busContext);
+WINBASEAPI BOOL WINAPI DeactivateDevice(HANDLE device);
+
+// "COM9:"-style names open a device; other names open files under the
+// device root.
+WINBASEAPI HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share,
+                                     LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                                     DWORD flags, HANDLE templateFile);
+WINBASEAPI BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD done,
+                                LPOVERLAPPED overlapped);
+WINBASEAPI BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD done,
+                                 LPOVERLAPPED overlapped);
+WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
+                                       LPVOID out, DWORD outSize, LPDWORD returned,
+                                       LPOVERLAPPED overlapped);
+
+// Serial port events (SetCommMask) and the serial I/O controls.
+#define EV_RXCHAR 0x0001
+#define EV_TXEMPTY 0x0004
+WINBASEAPI BOOL WINAPI SetCommMask(HANDLE file, DWORD mask);
+WINBASEAPI BOOL WINAPI GetCommMask(HANDLE file, LPDWORD mask);
+
+#define FILE_DEVICE_SERIAL_PORT 0x0000001b
+#define METHOD_BUFFERED 0
+#define FILE_ANY_ACCESS 0
+#define CTL_CODE(type, function, method, access)                                                  \
+    (((type) << 16) | ((access) << 14) | ((function) << 2) | (method))
+#define IOCTL_SERIAL_SET_BAUD_RATE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_TIMEOUTS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 7, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_TIMEOUTS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 8, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_BAUD_RATE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 20, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_LINE_CONTROL CTL_CODE(FILE_DEVICE_SERIAL_PORT, 3, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_LINE_CONTROL CTL_CODE(FILE_DEVICE_SERIAL_PORT, 21, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_WAIT_MASK CTL_CODE(FILE_DEVICE_SERIAL_PORT, 16, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_WAIT_MASK CTL_CODE(FILE_DEVICE_SERIAL_PORT, 17, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_PURGE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 19, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_COMMSTATUS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 27, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_PROPERTIES CTL_CODE(FILE_DEVICE_SERIAL_PORT, 29, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_DTR CTL_CODE(FILE_DEVICE_SERIAL_PORT, 9, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_CLR_DTR CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// ---------------------------------------------------------------- locale
+
+typedef DWORD LCID;
+#define LOCALE_USER_DEFAULT 0x0400u
+#define LOCALE_SYSTEM_DEFAULT 0x0800u
+#define DATE_SHORTDATE 0x00000001u
+#define DATE_LONGDATE 0x00000002u
+#define TIME_NOSECONDS 0x00000002u
+#define TIME_FORCE24HOURFORMAT 0x00000008u
+// A NULL time means now (local time). The device has one locale, English
+// (United States), whatever the host's: short date M/d/yyyy, long date
+// "dddd, MMMM d, yyyy", time "h:mm:ss tt".
+WINBASEAPI int WINAPI GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME *date,
+                                     LPCWSTR format, LPWSTR out, int outChars);
+WINBASEAPI int WINAPI GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME *time,
+                                     LPCWSTR format, LPWSTR out, int outChars);
+
+// ---------------------------------------------------------------- C run-time files
+
+// Opens a file of the device ("\Tavrinel.log" lives in the device root);
+// new files are readable and writable by the owner only.
+FILE *_wfopen(const WCHAR *path, const WCHAR *mode);
 
 #include "mmsystem.h"
 
