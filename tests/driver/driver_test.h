@@ -1,0 +1,91 @@
+// driver_test.h — fixture for the driver's parts: the tuner library over
+// the recording fake stack, powered on; the driver's globals reset; the
+// device root in a temporary folder so the log can be read back.
+#ifndef TAVRINEL_TESTS_DRIVER_DRIVER_TEST_H
+#define TAVRINEL_TESTS_DRIVER_DRIVER_TEST_H
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "lumarc_test.h"
+
+#include "driver.h"
+
+namespace drivertest {
+
+// The receiver sentence checksum, computed on its own terms.
+inline std::string WithChecksum(const std::string &body) {
+    unsigned x = 0;
+    for (size_t i = 1; i < body.size() && body[i] != '*'; ++i)
+        x ^= static_cast<unsigned char>(body[i]);
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", x);
+    return body + digits + "\r\n";
+}
+
+class DriverTest : public lumarctest::LumarcTest {
+protected:
+    void SetUp() override {
+        LumarcTest::SetUp();
+        char templ[] = "/tmp/tavrinel-driver-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        root = templ;
+        platform::SetDeviceRoot(root);
+        OutputBuffer &out = driverState.output;
+        out.readPos = out.writePos = 0;
+        if (!out.lockReady)
+            CreateOutputLock();
+        driverState.currentFrequency = 90000;
+        driverState.signalStrength = 0;
+        ASSERT_NO_FATAL_FAILURE(OpenAndPowerOn());
+        driverState.tunerHandle = session;
+        fakestack::ClearCalls();
+    }
+
+    void TearDown() override {
+        driverState.tunerHandle = nullptr;
+        LumarcTest::TearDown();
+        std::filesystem::remove_all(root);
+        platform::SetDeviceRoot("");
+    }
+
+    // Everything the port's reader would get now.
+    std::string ReadAll() {
+        std::string all;
+        BYTE buffer[512];
+        for (DWORD n; (n = ReadPending(buffer, sizeof buffer)) != 0;)
+            all.append(reinterpret_cast<char *>(buffer), n);
+        return all;
+    }
+
+    std::string Log() {
+        std::ifstream in(root + "/Tavrinel.log", std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    void ClearLog() { std::filesystem::remove(root + "/Tavrinel.log"); }
+
+    void Write(const std::string &bytes) {
+        InterpretWrite(reinterpret_cast<const BYTE *>(bytes.data()),
+                       static_cast<DWORD>(bytes.size()));
+    }
+
+    // Frequencies the driver asked the stack to tune to, in order.
+    std::vector<int64_t> Tunes() {
+        std::vector<int64_t> found;
+        for (const fakestack::Call &call : lumarctest::CallsOf("FM_Tune"))
+            found.push_back(call.args.at(1));
+        return found;
+    }
+
+    std::string root;
+};
+
+} // namespace drivertest
+
+#endif // TAVRINEL_TESTS_DRIVER_DRIVER_TEST_H

@@ -1,0 +1,78 @@
+// The output buffer: append-or-restart, reads that never wait, the read
+// log lines.
+#include <string>
+
+#include "driver_test.h"
+
+using drivertest::DriverTest;
+
+namespace {
+
+std::string Bytes(size_t n, char c) { return std::string(n, c); }
+
+void AppendText(const std::string &text) {
+    Append(text.data(), static_cast<DWORD>(text.size()));
+}
+
+class OutputBufferTest : public DriverTest {};
+
+TEST_F(OutputBufferTest, EmptyReadAnswersZeroAndLogsNothing) {
+    BYTE buffer[16];
+    EXPECT_EQ(ReadPending(buffer, sizeof buffer), 0u);
+    EXPECT_EQ(Log(), "");
+}
+
+TEST_F(OutputBufferTest, PartialThenFullRead) {
+    AppendText(Bytes(98, 'a') + "\r\n");
+    BYTE buffer[128] = {};
+    ASSERT_EQ(ReadPending(buffer, 40), 40u);
+    EXPECT_EQ(driverState.output.readPos, 40u);
+    EXPECT_EQ(Log(), "readed bytes (partial) = 40 \r\n" + Bytes(40, 'a') + " \n");
+    ClearLog();
+    ASSERT_EQ(ReadPending(buffer, 100), 60u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), 60), Bytes(58, 'a') + "\r\n");
+    EXPECT_EQ(driverState.output.readPos, 0u);
+    EXPECT_EQ(driverState.output.writePos, 0u);
+    EXPECT_EQ(Log(), " readed bytes (all)= 60  \r\n" + Bytes(58, 'a') + "\r\n\n");
+}
+
+TEST_F(OutputBufferTest, RestartBoundary) {
+    AppendText(Bytes(2000, 'x'));
+    AppendText(Bytes(47, 'y')); // 2047: still appended
+    EXPECT_EQ(driverState.output.writePos, 2047u);
+    AppendText("z"); // 2048: restarts with this sentence alone
+    EXPECT_EQ(driverState.output.writePos, 1u);
+    EXPECT_EQ(ReadAll(), "z");
+}
+
+TEST_F(OutputBufferTest, RestartDropsUnreadBytesWithoutCompacting) {
+    AppendText(Bytes(2000, 'o'));
+    BYTE buffer[1500];
+    ASSERT_EQ(ReadPending(buffer, sizeof buffer), 1500u);
+    AppendText(Bytes(60, 'n')); // 2060 >= 2048 though 1500 bytes lie free
+    EXPECT_EQ(ReadAll(), Bytes(60, 'n'));
+}
+
+TEST_F(OutputBufferTest, ZeroCountAndNullBuffer) {
+    AppendText("$A*41\r\n");
+    BYTE buffer[4];
+    EXPECT_EQ(ReadPending(buffer, 0), 0u);
+    EXPECT_EQ(Log(), "readed bytes (partial) = 0 \r\n \n");
+    EXPECT_EQ(ReadPending(nullptr, 100), 0u) << "nowhere to copy: nothing handed out";
+    EXPECT_EQ(ReadAll(), "$A*41\r\n") << "the data stays for the next read";
+}
+
+TEST_F(OutputBufferTest, OverlongAppendIsCutToTheBuffer) {
+    const std::string huge = Bytes(5000, 'h');
+    Append(huge.data(), static_cast<DWORD>(huge.size()));
+    EXPECT_EQ(ReadAll().size(), kOutputBufferBytes);
+}
+
+TEST_F(OutputBufferTest, SentencesWrittenWhileClosedWaitForTheNextReader) {
+    AppendText("$RTTMC,0,1,0,0,0*41\r\n");
+    // Nothing reads for a while; the bytes stay put.
+    EXPECT_EQ(driverState.output.writePos, 21u);
+    EXPECT_EQ(ReadAll(), "$RTTMC,0,1,0,0,0*41\r\n");
+}
+
+} // namespace
