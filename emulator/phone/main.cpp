@@ -1,0 +1,307 @@
+// phone — the emulated Windows Mobile phone: boots a device root, loads the
+// drivers, offers the GPS Intermediate Driver's multiplexer port and serves
+// every COM port as a pseudo-terminal until it is powered off (SIGINT or
+// SIGTERM).
+//
+//   phone [--root DIR] [--headless] [--activate KEY]... [--poll-ms N]
+//         [--speed F] [--scenario FILE] [--install-driver]
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <platform/devices.h>
+#include <platform/emulation.h>
+#include <windows.h>
+
+#include "boot.h"
+#include "gps_mux.h"
+#include "pty_bridge.h"
+
+namespace {
+
+constexpr size_t kMaxKeyChars = 255; // a registry key path
+constexpr int kMinPollMs = 1;
+constexpr int kMaxPollMs = 1000;
+constexpr double kMaxSpeed = 1000;
+
+struct Options {
+    std::string root;
+    bool headless = false;
+    bool installDriver = false;
+    std::vector<std::string> activate;
+    int pollMs = 10;
+    double speed = 0; // 0: leave the clock alone
+    std::string scenario;
+};
+
+void Usage(FILE *out) {
+    std::fprintf(out,
+                 "usage: phone [--root DIR] [--headless] [--activate KEY]... [--poll-ms N]\n"
+                 "             [--speed F] [--scenario FILE] [--install-driver]\n"
+                 "  --root DIR        the device's file system (default "
+                 "$XDG_STATE_HOME/tavrinel/phone)\n"
+                 "  --headless        no user interface (the only mode for now)\n"
+                 "  --activate KEY    load the driver of HKLM\\KEY (e.g. \"Drivers\\Tavrinel\")\n"
+                 "  --install-driver  write HKLM\\Drivers\\Tavrinel for the receiver driver "
+                 "(COM9:) and load it\n"
+                 "  --poll-ms N       read the ports every N ms (1..1000, default 10)\n"
+                 "  --speed F         run the device clock F times faster (0 < F <= 1000)\n"
+                 "  --scenario FILE   the stations of the FM stack simulator\n"
+                 "Ctrl-C or SIGTERM powers the phone off.\n");
+}
+
+bool ParseInt(const std::string &text, int low, int high, int &value) {
+    if (text.empty() || text.size() > 10)
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high)
+        return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+bool ParseSpeed(const std::string &text, double &value) {
+    if (text.empty() || text.size() > 32)
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v <= 0 || v > kMaxSpeed)
+        return false;
+    value = v;
+    return true;
+}
+
+// A key path typed by the user: printable, bounded.
+bool ValidKeyText(const std::string &key) {
+    if (key.empty() || key.size() > kMaxKeyChars)
+        return false;
+    for (unsigned char c : key)
+        if (c < 0x20 || c == 0x7F)
+            return false;
+    return true;
+}
+
+// Answers 0 to go on, or the exit status.
+int ParseOptions(int argc, char **argv, Options &o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasValue = false;
+        const size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.resize(eq);
+            hasValue = true;
+        }
+        auto takeValue = [&](std::string &out) {
+            if (hasValue) {
+                out = value;
+                return true;
+            }
+            if (i + 1 >= argc)
+                return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        const std::string given = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            Usage(stdout);
+            return -1;
+        } else if (arg == "--headless" && !hasValue) {
+            o.headless = true;
+        } else if (arg == "--install-driver" && !hasValue) {
+            o.installDriver = true;
+        } else if (arg == "--root" && takeValue(v) && !v.empty()) {
+            o.root = v;
+        } else if (arg == "--activate" && takeValue(v) && ValidKeyText(v)) {
+            o.activate.push_back(v);
+        } else if (arg == "--poll-ms" && takeValue(v) &&
+                   ParseInt(v, kMinPollMs, kMaxPollMs, o.pollMs)) {
+        } else if (arg == "--speed" && takeValue(v) && ParseSpeed(v, o.speed)) {
+        } else if (arg == "--scenario" && takeValue(v) && !v.empty()) {
+            o.scenario = v;
+        } else {
+            std::fprintf(stderr, "phone: bad option or value: %s%s%s\n", given.c_str(),
+                         v.empty() || hasValue ? "" : " ", hasValue ? "" : v.c_str());
+            Usage(stderr);
+            return 2;
+        }
+    }
+    return 0;
+}
+
+// What an activation's error means to the user.
+const char *ActivationError(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+        return "no such key";
+    case ERROR_INVALID_PARAMETER:
+        return "\"Dll\", \"Prefix\" or \"Index\" missing or unusable";
+    case ERROR_MOD_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return "the driver module cannot be loaded";
+    case ERROR_PROC_NOT_FOUND:
+        return "the module lacks a stream driver entry point";
+    case ERROR_DEVICE_IN_USE:
+        return "its device name is taken";
+    case ERROR_GEN_FAILURE:
+        return "the driver's Init failed";
+    default:
+        return "refused";
+    }
+}
+
+// Loads the driver of HKLM\key and says what happened.
+bool Activate(const std::string &key) {
+    HANDLE device = ActivateDeviceEx(platform::Widen(key).c_str(), nullptr, 0, nullptr);
+    if (device)
+        return true;
+    const DWORD error = GetLastError();
+    // The loader's reason only belongs to a failed module load.
+    const bool loader = error == ERROR_MOD_NOT_FOUND || error == ERROR_INVALID_NAME;
+    const std::string why = loader ? platform::LastLoaderError() : std::string();
+    std::fprintf(stderr, "phone: cannot load the driver of HKLM\\%s: %s (error %lu%s%s)\n",
+                 key.c_str(), ActivationError(error), static_cast<unsigned long>(error),
+                 why.empty() ? "" : "; ", why.c_str());
+    return false;
+}
+
+// After the first request to power off, a second one ends the phone at once
+// (the drivers' unload takes seconds).
+void WatchForImpatience(int signals) {
+    std::thread([signals] {
+        pollfd fd{signals, POLLIN, 0};
+        signalfd_siginfo info{};
+        while (poll(&fd, 1, -1) > 0)
+            if (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                static const char message[] = "phone: powered off without unloading\n";
+                [[maybe_unused]] ssize_t n = write(STDERR_FILENO, message, sizeof message - 1);
+                _exit(1);
+            }
+    }).detach();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // The power-off signals arrive through a descriptor, never as handlers:
+    // blocked here, before any thread exists, so that every thread inherits it.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    if (signals < 0) {
+        std::perror("phone: signalfd");
+        return 1;
+    }
+
+    Options options;
+    if (const int status = ParseOptions(argc, argv, options))
+        return status < 0 ? 0 : status;
+    if (!options.headless) {
+        std::printf("phone: no terminal user interface yet; running headless\n");
+        std::fflush(stdout);
+    }
+
+    // Before anything loads: the simulator reads it when the stack starts.
+    if (!options.scenario.empty()) {
+        char resolved[PATH_MAX] = {};
+        if (!realpath(options.scenario.c_str(), resolved) || access(resolved, R_OK) != 0) {
+            std::fprintf(stderr, "phone: cannot read the scenario %s: %s\n",
+                         options.scenario.c_str(), std::strerror(errno));
+            return 2;
+        }
+        setenv("TAVRINEL_FM_SCENARIO", resolved, 1);
+    }
+    if (options.speed > 0)
+        platform::SetClockSpeed(options.speed);
+
+    std::string root = options.root.empty() ? phone::DefaultRoot() : options.root;
+    std::string error;
+    if (root.empty()) {
+        std::fprintf(stderr, "phone: no home folder; give --root DIR\n");
+        return 2;
+    }
+    if (!phone::MakePrivateFolder(root, error)) {
+        std::fprintf(stderr, "phone: %s\n", error.c_str());
+        return 1;
+    }
+    char resolvedRoot[PATH_MAX] = {};
+    if (realpath(root.c_str(), resolvedRoot))
+        root = resolvedRoot;
+
+    // ---- boot
+    platform::SetDeviceRoot(root);
+    if (!platform::BootRegistry(root, error))
+        std::fprintf(stderr,
+                     "phone: %s\nphone: the registry file is left as it is; running on the "
+                     "defaults\n",
+                     error.c_str());
+    std::u16string muxName;
+    if (!phone::StartGpsMux(muxName, error))
+        std::fprintf(stderr,
+                     "phone: GPS Intermediate Driver: %s\nphone: a receiver port cannot be "
+                     "opened without it\n",
+                     error.c_str());
+    std::vector<std::string> builtinErrors;
+    platform::LoadBuiltinDrivers(builtinErrors);
+    for (const auto &line : builtinErrors)
+        std::fprintf(stderr, "phone: at boot: %s\n", line.c_str());
+    if (options.installDriver) {
+        if (phone::InstallReceiverDriver(error))
+            Activate(platform::Narrow(phone::kReceiverDriverKey));
+        else
+            std::fprintf(stderr, "phone: %s\n", error.c_str());
+    }
+    for (const auto &key : options.activate)
+        Activate(key);
+
+    // ---- serve
+    phone::BridgeOptions bridgeOptions;
+    bridgeOptions.root = root;
+    bridgeOptions.pollMs = options.pollMs;
+    phone::PtyBridge bridge(bridgeOptions);
+    if (!bridge.Start(error)) {
+        std::fprintf(stderr, "phone: %s\n", error.c_str());
+    } else if (bridge.Ports().empty()) {
+        std::printf("phone: no COM port is active yet (--install-driver loads the receiver "
+                    "driver as COM9:)\n");
+    }
+    std::printf("phone: running on %s; Ctrl-C powers off\n", root.c_str());
+    std::fflush(stdout);
+
+    // ---- power off
+    signalfd_siginfo info{};
+    while (read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+        if (errno != EINTR)
+            break;
+    WatchForImpatience(signals);
+    std::printf("phone: powering off\n");
+    std::fflush(stdout);
+    bridge.Stop();
+    std::printf("phone: unloading drivers...\n");
+    std::fflush(stdout);
+    platform::DeactivateAllDevices();
+    std::printf("phone: off\n");
+    std::fflush(stdout);
+    return 0;
+}

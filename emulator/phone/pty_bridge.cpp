@@ -1,0 +1,572 @@
+// pty_bridge.cpp — pseudo-terminals in front of the phone's COM devices
+// (see pty_bridge.h for the rules).
+#include "pty_bridge.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <platform/devices.h>
+#include <platform/emulation.h>
+
+namespace phone {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kIdleCheckMs = 50;       // how soon a program's open is noticed
+constexpr size_t kChunkBytes = 4096;   // one read of the terminal
+constexpr int kMaxReadsPerWake = 16;   // bound the work of one wake-up
+constexpr size_t kMaxPortDigits = 3;   // "COM" + up to three digits
+constexpr size_t kMaxPathBytes = 4096; // a readlink answer longer than this is not ours
+
+void Report(FILE *out, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void Report(FILE *out, const char *format, ...) {
+    if (!out)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(out, format, args);
+    va_end(args);
+    std::fflush(out);
+}
+
+std::string Errno() {
+    return std::strerror(errno);
+}
+
+// Answers the target of the symbolic link at `path`, or "" when it is none.
+std::string LinkTarget(const std::string &path) {
+    std::vector<char> buffer(kMaxPathBytes + 1);
+    const ssize_t n = readlink(path.c_str(), buffer.data(), kMaxPathBytes);
+    if (n <= 0 || static_cast<size_t>(n) >= kMaxPathBytes)
+        return {};
+    return std::string(buffer.data(), static_cast<size_t>(n));
+}
+
+// Makes `linkPath` a symbolic link to `target`. Only a symbolic link is
+// ever replaced, and atomically (a new link renamed over it).
+bool PlaceLink(const std::string &linkPath, const std::string &target, std::string &error) {
+    struct stat st {};
+    if (lstat(linkPath.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            error = linkPath + ": " + Errno();
+            return false;
+        }
+        if (symlink(target.c_str(), linkPath.c_str()) != 0) {
+            error = "cannot create " + linkPath + ": " + Errno();
+            return false;
+        }
+        return true;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+        error = linkPath + " exists and is not a symbolic link; not touching it (move it "
+                           "away and the port is served at the next check)";
+        return false;
+    }
+    const std::string fresh = linkPath + ".new";
+    struct stat freshSt {};
+    if (lstat(fresh.c_str(), &freshSt) == 0) {
+        if (!S_ISLNK(freshSt.st_mode)) {
+            error = fresh + " exists and is not a symbolic link; not touching it";
+            return false;
+        }
+        unlink(fresh.c_str());
+    }
+    if (symlink(target.c_str(), fresh.c_str()) != 0) {
+        error = "cannot create " + fresh + ": " + Errno();
+        return false;
+    }
+    if (rename(fresh.c_str(), linkPath.c_str()) != 0) {
+        error = "cannot replace " + linkPath + ": " + Errno();
+        unlink(fresh.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Removes `linkPath` only if it is still our link to `target`.
+void RemoveLink(const std::string &linkPath, const std::string &target) {
+    struct stat st {};
+    if (lstat(linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && LinkTarget(linkPath) == target)
+        unlink(linkPath.c_str());
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- one port
+
+class PortBridge {
+public:
+    PortBridge(std::u16string deviceName, std::string name, std::string linkPath, int pollMs,
+               FILE *messages)
+        : deviceName_(std::move(deviceName)), name_(std::move(name)),
+          linkPath_(std::move(linkPath)), pollMs_(pollMs), messages_(messages) {}
+
+    ~PortBridge() {
+        Stop();
+        if (master_ >= 0)
+            close(master_);
+        for (int fd : wakePipe_)
+            if (fd >= 0)
+                close(fd);
+    }
+
+    // Creates the pseudo-terminal and the link.
+    bool Create(std::string &error) {
+        if (pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
+            error = "pipe: " + Errno();
+            return false;
+        }
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0) {
+            error = "posix_openpt: " + Errno();
+            return false;
+        }
+        char slave[256] = {};
+        if (fcntl(master_, F_SETFD, FD_CLOEXEC) != 0 ||
+            fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) != 0 ||
+            grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+            ptsname_r(master_, slave, sizeof slave) != 0) {
+            error = "pseudo-terminal: " + Errno();
+            return false;
+        }
+        slavePath_ = slave;
+        // Owner only: the port's data is the user's.
+        if (chmod(slavePath_.c_str(), 0600) != 0) {
+            error = "chmod " + slavePath_ + ": " + Errno();
+            return false;
+        }
+        if (!ResetTerminal(error))
+            return false;
+        if (!PlaceLink(linkPath_, slavePath_, error))
+            return false;
+        linked_ = true;
+        return true;
+    }
+
+    void Start() {
+        thread_ = std::thread([this] { Run(); });
+    }
+
+    // Asks the thread to stop; it closes the device if a program has it
+    // open.
+    void RequestStop() {
+        if (wakePipe_[1] >= 0) {
+            const char byte = 1;
+            [[maybe_unused]] ssize_t n = write(wakePipe_[1], &byte, 1);
+        }
+    }
+
+    // Stops the thread and removes the link.
+    void Stop() {
+        if (thread_.joinable()) {
+            RequestStop();
+            thread_.join();
+        }
+        if (linked_) {
+            RemoveLink(linkPath_, slavePath_);
+            linked_ = false;
+        }
+    }
+
+    [[nodiscard]] ServedPort Info() const { return {name_, linkPath_, slavePath_}; }
+
+private:
+    // Raw mode and empty queues for the next program. Opening the slave
+    // briefly is the only way to reach its settings; it is closed again so
+    // that the master reports the hang-up.
+    bool ResetTerminal(std::string &error) {
+        const int slave = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave < 0) {
+            error = "open " + slavePath_ + ": " + Errno();
+            return false;
+        }
+        struct termios tio {};
+        bool ok = tcgetattr(slave, &tio) == 0;
+        if (ok) {
+            cfmakeraw(&tio);
+            cfsetispeed(&tio, B4800);
+            cfsetospeed(&tio, B4800);
+            ok = tcsetattr(slave, TCSANOW, &tio) == 0;
+        }
+        if (!ok)
+            error = "raw mode on " + slavePath_ + ": " + Errno();
+        tcflush(slave, TCIOFLUSH);
+        close(slave);
+        return ok;
+    }
+
+    // Answers true when asked to stop.
+    bool StopRequested(int timeoutMs) {
+        pollfd fd{wakePipe_[0], POLLIN, 0};
+        return poll(&fd, 1, timeoutMs) > 0;
+    }
+
+    // Answers whether a program has the terminal open.
+    bool ProgramAttached() {
+        pollfd fd{master_, 0, 0};
+        if (poll(&fd, 1, 0) < 0)
+            return false;
+        return (fd.revents & POLLHUP) == 0;
+    }
+
+    void Run() {
+        for (;;) {
+            // Idle: no program has the terminal. The master reports the
+            // hang-up at once, so look again at a short interval instead.
+            while (!ProgramAttached())
+                if (StopRequested(kIdleCheckMs))
+                    return;
+            Report(messages_, "%s: opened by a program\n", name_.c_str());
+            const bool stop = Serve();
+            Report(messages_, "%s: closed\n", name_.c_str());
+            std::string error;
+            if (!ResetTerminal(error))
+                Report(messages_, "%s: %s\n", name_.c_str(), error.c_str());
+            if (stop)
+                return;
+        }
+    }
+
+    enum class Drain { More, Empty, HungUp };
+
+    // Reads what the program wrote (at most one chunk).
+    Drain ReadTerminal(std::vector<char> &chunk) {
+        chunk.resize(kChunkBytes);
+        const ssize_t n = read(master_, chunk.data(), chunk.size());
+        if (n > 0) {
+            chunk.resize(static_cast<size_t>(n));
+            return Drain::More;
+        }
+        chunk.clear();
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return Drain::Empty;
+        return Drain::HungUp; // EIO: the last program closed the terminal
+    }
+
+    // Writes as much pending data as the terminal takes.
+    bool FlushPending() {
+        while (!pending_.empty()) {
+            const ssize_t n = write(master_, pending_.data(), pending_.size());
+            if (n > 0) {
+                pending_.erase(pending_.begin(), pending_.begin() + n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                return true;
+            return false;
+        }
+        return true;
+    }
+
+    // Hands every byte to the device; answers false when the device fails.
+    bool WriteDevice(HANDLE device, const std::vector<char> &data) {
+        size_t done = 0;
+        while (done < data.size()) {
+            DWORD written = 0;
+            const DWORD count =
+                static_cast<DWORD>(std::min<size_t>(data.size() - done, kChunkBytes));
+            if (!WriteFile(device, data.data() + done, count, &written, nullptr) || written == 0 ||
+                written > count)
+                return false;
+            done += written;
+        }
+        return true;
+    }
+
+    // Reads the device into the pending buffer, as far as it has room.
+    bool ReadDevice(HANDLE device) {
+        const size_t room = kPendingBytes - std::min(pending_.size(), kPendingBytes);
+        if (room == 0)
+            return true;
+        std::vector<char> buffer(room);
+        DWORD got = 0;
+        if (!ReadFile(device, buffer.data(), static_cast<DWORD>(room), &got, nullptr))
+            return false;
+        got = std::min<DWORD>(got, static_cast<DWORD>(room));
+        pending_.insert(pending_.end(), buffer.begin(), buffer.begin() + got);
+        return true;
+    }
+
+    // A program has the terminal open: bridge it to the device until it
+    // closes the terminal. Answers true when asked to stop.
+    bool Serve() {
+        const std::u16string name = deviceName_;
+        HANDLE device = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        if (device == INVALID_HANDLE_VALUE || device == nullptr) {
+            Report(messages_, "%s: the device refused the open (error %lu)\n", name_.c_str(),
+                   static_cast<unsigned long>(GetLastError()));
+            return DiscardUntilClosed();
+        }
+        pending_.clear();
+        bool stop = false;
+        bool deviceOk = true;
+        auto nextRead = Clock::now();
+        std::vector<char> chunk;
+        while (deviceOk) {
+            const auto now = Clock::now();
+            // Rounded up: a wait cut to 0 ms would spin out the last fraction.
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextRead - now).count();
+            pollfd fds[2] = {
+                {master_, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0},
+                {wakePipe_[0], POLLIN, 0}};
+            if (poll(fds, 2, static_cast<int>(std::max<long long>(0, wait))) < 0 && errno != EINTR)
+                break;
+            if (fds[1].revents & POLLIN) {
+                stop = true;
+                break;
+            }
+            bool hungUp = false;
+            bool wrote = false;
+            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+                for (int i = 0; i < kMaxReadsPerWake; ++i) {
+                    const Drain d = ReadTerminal(chunk);
+                    if (d == Drain::HungUp)
+                        hungUp = true;
+                    if (d != Drain::More)
+                        break;
+                    if (!WriteDevice(device, chunk)) {
+                        deviceOk = false;
+                        break;
+                    }
+                    wrote = true;
+                }
+            }
+            if (hungUp || !deviceOk)
+                break;
+            if (!FlushPending())
+                break;
+            if (wrote || Clock::now() >= nextRead) {
+                if (pending_.size() < kPendingBytes) {
+                    deviceOk = ReadDevice(device);
+                    if (!FlushPending())
+                        break;
+                }
+                nextRead = Clock::now() + std::chrono::milliseconds(pollMs_);
+            }
+        }
+        if (!deviceOk)
+            Report(messages_, "%s: the device failed (error %lu); closing it\n", name_.c_str(),
+                   static_cast<unsigned long>(GetLastError()));
+        CloseHandle(device);
+        pending_.clear();
+        if (!deviceOk && !stop)
+            stop = DiscardUntilClosed();
+        return stop;
+    }
+
+    // Without a device: swallow what the program writes until it closes
+    // the terminal. Answers true when asked to stop.
+    bool DiscardUntilClosed() {
+        std::vector<char> chunk;
+        for (;;) {
+            pollfd fds[2] = {{master_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0 && errno != EINTR)
+                return true;
+            if (fds[1].revents & POLLIN)
+                return true;
+            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+                Drain d = Drain::More;
+                for (int i = 0; i < kMaxReadsPerWake && d == Drain::More; ++i)
+                    d = ReadTerminal(chunk);
+                if (d == Drain::HungUp)
+                    return false;
+            }
+        }
+    }
+
+    const std::u16string deviceName_;
+    const std::string name_;
+    const std::string linkPath_;
+    const int pollMs_;
+    FILE *const messages_;
+    int master_ = -1;
+    int wakePipe_[2] = {-1, -1};
+    std::string slavePath_;
+    bool linked_ = false;
+    std::thread thread_;
+    std::vector<char> pending_; // device bytes the terminal has not taken yet
+};
+
+// ---------------------------------------------------------------- all ports
+
+bool PortLinkName(const std::u16string &deviceName, std::string &linkName) {
+    const size_t n = deviceName.size();
+    if (n < 5 || n > 4 + kMaxPortDigits || deviceName.compare(0, 3, u"COM") != 0 ||
+        deviceName[n - 1] != u':')
+        return false;
+    std::string name = "COM";
+    for (size_t i = 3; i + 1 < n; ++i) {
+        if (deviceName[i] < u'0' || deviceName[i] > u'9')
+            return false;
+        name += static_cast<char>(deviceName[i]);
+    }
+    linkName = name;
+    return true;
+}
+
+PtyBridge::PtyBridge(BridgeOptions options) : options_(std::move(options)) {
+    options_.pollMs = std::clamp(options_.pollMs, 1, 1000);
+    options_.rescanMs = std::clamp(options_.rescanMs, 10, 10000);
+}
+
+PtyBridge::~PtyBridge() {
+    Stop();
+}
+
+bool PtyBridge::Start(std::string &error) {
+    devDir_ = options_.root + "/dev";
+    if (mkdir(devDir_.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot create " + devDir_ + ": " + Errno();
+        return false;
+    }
+    // The links must live in a folder of ours: never follow a link here.
+    struct stat st {};
+    if (lstat(devDir_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
+        error = devDir_ + " is not a folder of this user";
+        return false;
+    }
+    if ((st.st_mode & 077) != 0 && chmod(devDir_.c_str(), 0700) != 0) {
+        error = "cannot restrict " + devDir_ + ": " + Errno();
+        return false;
+    }
+    Rescan();
+    watcher_ = std::thread([this] { Watch(); });
+    return true;
+}
+
+void PtyBridge::Stop() {
+    {
+        std::lock_guard guard(lock_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (watcher_.joinable())
+        watcher_.join();
+    std::lock_guard rescan(rescanLock_);
+    std::map<std::string, Entry> ports;
+    {
+        std::lock_guard guard(lock_);
+        ports.swap(ports_);
+    }
+    // Ask all first: a port that is opening its device finishes that open
+    // before it can stop, and the others need not wait in line behind it.
+    for (auto &[name, entry] : ports)
+        entry.bridge->RequestStop();
+    for (auto &[name, entry] : ports)
+        entry.bridge.reset();
+}
+
+void PtyBridge::Watch() {
+    for (;;) {
+        {
+            std::unique_lock guard(lock_);
+            wake_.wait_for(guard, std::chrono::milliseconds(options_.rescanMs),
+                           [this] { return stopping_; });
+            if (stopping_)
+                return;
+        }
+        Rescan();
+    }
+}
+
+void PtyBridge::Rescan() {
+    std::lock_guard rescan(rescanLock_);
+    std::map<std::string, HANDLE> wanted;
+    std::map<std::string, std::u16string> deviceNames;
+    for (const auto &device : platform::ListActiveDevices()) {
+        std::string link;
+        if (PortLinkName(device.name, link)) {
+            wanted[link] = device.handle;
+            deviceNames[link] = device.name;
+        }
+    }
+    // Ports that went away, or came back as another device.
+    std::vector<std::unique_ptr<PortBridge>> gone;
+    {
+        std::lock_guard guard(lock_);
+        for (auto it = ports_.begin(); it != ports_.end();) {
+            auto w = wanted.find(it->first);
+            if (w == wanted.end() || w->second != it->second.device) {
+                Report(options_.messages, "%s: no longer active, not served\n", it->first.c_str());
+                gone.push_back(std::move(it->second.bridge));
+                it = ports_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto it = refused_.begin(); it != refused_.end();) {
+            auto w = wanted.find(it->first);
+            it = (w == wanted.end() || w->second != it->second) ? refused_.erase(it) : ++it;
+        }
+    }
+    gone.clear(); // stops them, outside the lock
+
+    for (const auto &[link, handle] : wanted) {
+        {
+            std::lock_guard guard(lock_);
+            if (stopping_)
+                return;
+            if (ports_.count(link))
+                continue;
+        }
+        const std::string linkPath = devDir_ + "/" + link;
+        std::string error;
+        struct stat st {};
+        if (lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+            // Checked before making a terminal, so that a refused port costs
+            // nothing at each check.
+            error = linkPath + " exists and is not a symbolic link; not touching it (move it "
+                               "away and the port is served at the next check)";
+        }
+        auto bridge = error.empty()
+                          ? std::make_unique<PortBridge>(deviceNames[link], link, linkPath,
+                                                         options_.pollMs, options_.messages)
+                          : nullptr;
+        if (!bridge || !bridge->Create(error)) {
+            bridge.reset();
+            std::lock_guard guard(lock_);
+            auto r = refused_.find(link);
+            if (r == refused_.end() || r->second != handle)
+                Report(options_.messages, "%s: not served: %s\n", link.c_str(), error.c_str());
+            refused_[link] = handle;
+            continue;
+        }
+        const ServedPort info = bridge->Info();
+        bridge->Start();
+        {
+            std::lock_guard guard(lock_);
+            refused_.erase(link);
+            ports_[link] = Entry{handle, std::move(bridge)};
+        }
+        Report(options_.messages,
+               "%s: %s (%s) - try: picocom -b 4800 %s\n"
+               "      or: python3 -c 'import sys;[print(l.decode(errors=\"replace\"),end=\"\") "
+               "for l in open(sys.argv[1],\"rb\",0)]' %s\n",
+               link.c_str(), info.link.c_str(), info.slavePath.c_str(), info.link.c_str(),
+               info.link.c_str());
+    }
+}
+
+std::vector<ServedPort> PtyBridge::Ports() {
+    std::lock_guard guard(lock_);
+    std::vector<ServedPort> out;
+    for (const auto &[name, entry] : ports_)
+        out.push_back(entry.bridge->Info());
+    return out;
+}
+
+} // namespace phone

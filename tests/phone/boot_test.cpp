@@ -1,0 +1,121 @@
+// The phone's start-up helpers: its root folder and the receiver driver's key.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <platform/emulation.h>
+#include <windows.h>
+
+#include "boot.h"
+#include "phone_test_util.h"
+
+namespace {
+
+class ReceiverKeyTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::ResetRegistry(); }
+    void TearDown() override { platform::ResetRegistry(); }
+
+    // Reads a value of the driver's key: its type, size and bytes.
+    bool Query(const char16_t *name, DWORD &type, std::string &bytes) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, phone::kReceiverDriverKey, 0, KEY_READ, &key) !=
+            ERROR_SUCCESS)
+            return false;
+        BYTE data[256] = {};
+        DWORD size = sizeof data;
+        const LONG rc = RegQueryValueExW(key, name, nullptr, &type, data, &size);
+        RegCloseKey(key);
+        bytes.assign(reinterpret_cast<const char *>(data), size);
+        return rc == ERROR_SUCCESS;
+    }
+
+    DWORD Dword(const char16_t *name) {
+        DWORD type = 0;
+        std::string bytes;
+        EXPECT_TRUE(Query(name, type, bytes)) << platform::Narrow(name);
+        EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+        DWORD value = 0;
+        if (bytes.size() == sizeof value)
+            std::memcpy(&value, bytes.data(), sizeof value);
+        return value;
+    }
+};
+
+TEST_F(ReceiverKeyTest, WritesTheKeyAsTheControlProgramWould) {
+    std::string error;
+    ASSERT_TRUE(phone::InstallReceiverDriver(error)) << error;
+    DWORD type = 0;
+    std::string bytes;
+    ASSERT_TRUE(Query(u"Dll", type, bytes));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(bytes.size(), 44u) << "21 characters and the terminator";
+    ASSERT_TRUE(Query(u"Prefix", type, bytes));
+    EXPECT_EQ(bytes.size(), 8u);
+    EXPECT_EQ(Dword(u"Index"), 9u);
+    EXPECT_EQ(Dword(u"Band"), 0u);
+    EXPECT_EQ(Dword(u"Frequency"), 90000u);
+}
+
+TEST_F(ReceiverKeyTest, KeepsTheSettingsAlreadyStored) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, phone::kReceiverDriverKey, 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const DWORD saved = 94400, band = 2;
+    RegSetValueExW(key, u"Frequency", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&saved), 4);
+    RegSetValueExW(key, u"Band", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&band), 4);
+    RegCloseKey(key);
+
+    std::string error;
+    ASSERT_TRUE(phone::InstallReceiverDriver(error)) << error;
+    ASSERT_TRUE(phone::InstallReceiverDriver(error)) << "a second install changes nothing";
+    EXPECT_EQ(Dword(u"Frequency"), saved);
+    EXPECT_EQ(Dword(u"Band"), band);
+    EXPECT_EQ(Dword(u"Mute"), 0u);
+}
+
+TEST(PhoneRoot, DefaultFollowsXdgStateHomeThenHome) {
+    const char *oldState = std::getenv("XDG_STATE_HOME");
+    const char *oldHome = std::getenv("HOME");
+    const std::string keepState = oldState ? oldState : "";
+    const std::string keepHome = oldHome ? oldHome : "";
+
+    setenv("XDG_STATE_HOME", "/s", 1);
+    setenv("HOME", "/h", 1);
+    EXPECT_EQ(phone::DefaultRoot(), "/s/tavrinel/phone");
+    setenv("XDG_STATE_HOME", "relative", 1); // ignored, as the XDG rules say
+    EXPECT_EQ(phone::DefaultRoot(), "/h/.local/state/tavrinel/phone");
+    unsetenv("XDG_STATE_HOME");
+    unsetenv("HOME");
+    EXPECT_EQ(phone::DefaultRoot(), "");
+
+    if (oldState)
+        setenv("XDG_STATE_HOME", keepState.c_str(), 1);
+    if (oldHome)
+        setenv("HOME", keepHome.c_str(), 1);
+}
+
+TEST(PhoneRoot, FoldersAreCreatedOwnerOnly) {
+    phonetest::TempFolder temp;
+    const std::string root = temp.Path() + "/a/b/phone";
+    std::string error;
+    ASSERT_TRUE(phone::MakePrivateFolder(root, error)) << error;
+    struct stat st {};
+    ASSERT_EQ(stat(root.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_TRUE(phone::MakePrivateFolder(root, error)) << "an existing root is fine";
+
+    const std::string file = temp.Path() + "/file";
+    FILE *f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    EXPECT_FALSE(phone::MakePrivateFolder(file, error));
+    EXPECT_FALSE(phone::MakePrivateFolder(file + "/below", error));
+}
+
+} // namespace

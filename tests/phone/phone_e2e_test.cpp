@@ -1,0 +1,264 @@
+// The phone end to end: `phone --headless --install-driver` on a temporary
+// root, its COM9 pseudo-terminal opened as a navigation program opens a GPS
+// receiver, sentences read and commands written, then powered off.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "phone_test_util.h"
+
+extern char **environ;
+
+namespace {
+
+using phonetest::WaitUntil;
+
+constexpr int kStartMs = 20000;    // boot and the first link
+constexpr int kSentenceMs = 10000; // a reply to a command
+constexpr int kExitMs = 30000;     // power off: the driver's unload, sped up
+
+std::string PhoneFolder() {
+    const std::string phone = TAVRINEL_PHONE_PATH;
+    return phone.substr(0, phone.rfind('/'));
+}
+
+// XOR of the bytes between '$' and '*', as two upper-case hex digits.
+std::string Checksum(const std::string &body) {
+    unsigned sum = 0;
+    for (char c : body)
+        sum ^= static_cast<unsigned char>(c);
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", sum);
+    return text;
+}
+
+// "$BODY*HH" with a valid checksum?
+bool ValidSentence(const std::string &line) {
+    const size_t star = line.find('*');
+    if (line.size() < 4 || line[0] != '$' || star == std::string::npos || star + 3 != line.size())
+        return false;
+    return line.substr(star + 1) == Checksum(line.substr(1, star - 1));
+}
+
+std::string Command(const std::string &body) {
+    return "$" + body + "*" + Checksum(body) + "\r\n";
+}
+
+// Reads "\r\n"-ended lines from the port and checks each one.
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd) {}
+
+    // Reads until a line starting with `prefix` arrives; answers it, or "".
+    std::string WaitFor(const std::string &prefix, int timeoutMs) {
+        std::string found;
+        WaitUntil(
+            [&] {
+                Pump();
+                for (; next_ < lines_.size(); ++next_)
+                    if (lines_[next_].rfind(prefix, 0) == 0) {
+                        found = lines_[next_++];
+                        return true;
+                    }
+                return false;
+            },
+            timeoutMs);
+        return found;
+    }
+
+    [[nodiscard]] const std::vector<std::string> &BadLines() const { return bad_; }
+    [[nodiscard]] size_t Count() const { return lines_.size(); }
+
+private:
+    void Pump() {
+        char buffer[4096];
+        for (;;) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 0) <= 0)
+                return;
+            const ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n <= 0)
+                return;
+            partial_.append(buffer, static_cast<size_t>(n));
+            size_t end;
+            while ((end = partial_.find("\r\n")) != std::string::npos) {
+                const std::string line = partial_.substr(0, end);
+                partial_.erase(0, end + 2);
+                if (!ValidSentence(line))
+                    bad_.push_back(line);
+                lines_.push_back(line);
+            }
+        }
+    }
+
+    int fd_;
+    std::string partial_;
+    std::vector<std::string> lines_;
+    std::vector<std::string> bad_;
+    size_t next_ = 0;
+};
+
+class PhoneEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access((PhoneFolder() + "/Tavrinel.dll").c_str(), R_OK) != 0)
+            GTEST_SKIP() << "Tavrinel.dll is not built beside the phone";
+        root_ = temp_.Path() + "/root";
+        output_ = temp_.Path() + "/phone.out";
+    }
+
+    void TearDown() override {
+        if (port_ >= 0)
+            close(port_);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    void StartPhone() {
+        std::vector<std::string> args = {
+            TAVRINEL_PHONE_PATH, "--headless", "--root",    root_, "--install-driver",
+            "--speed",           "20",         "--poll-ms", "5"};
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        // The default scenario and the clock of the command line only.
+        std::vector<char *> env;
+        for (char **e = environ; *e; ++e)
+            if (std::strncmp(*e, "TAVRINEL_FM_SCENARIO=", 21) != 0 &&
+                std::strncmp(*e, "TAVRINEL_CLOCK_SPEED=", 21) != 0)
+                env.push_back(*e);
+        env.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), env.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ASSERT_EQ(rc, 0) << std::strerror(rc);
+    }
+
+    // Sends SIGTERM and answers the exit status (-1: still running).
+    int PowerOff() {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        const bool ended =
+            WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kExitMs);
+        if (!ended)
+            return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    std::string Output() { return phonetest::ReadWholeFile(output_); }
+
+    bool Exists(const std::string &path) {
+        struct stat st {};
+        return lstat(path.c_str(), &st) == 0;
+    }
+
+    phonetest::TempFolder temp_;
+    std::string root_;
+    std::string output_;
+    pid_t pid_ = -1;
+    int port_ = -1;
+};
+
+// "$RTRDS, 94.4,..." -> 94400 kHz.
+unsigned ReportedKHz(const std::string &line) {
+    const size_t comma = line.find(',');
+    return static_cast<unsigned>(std::strtod(line.c_str() + comma + 1, nullptr) * 1000 + 0.5);
+}
+
+TEST_F(PhoneEndToEnd, ANavigationProgramReadsTunesAndTheFrequencySurvives) {
+    StartPhone();
+    const std::string link = root_ + "/dev/COM9";
+    ASSERT_TRUE(WaitUntil([&] { return Exists(link); }, kStartMs)) << Output();
+
+    port_ = phonetest::OpenRaw(link);
+    ASSERT_GE(port_, 0) << std::strerror(errno);
+    LineReader reader(port_);
+    EXPECT_FALSE(reader.WaitFor("$RTRDS,", kSentenceMs).empty()) << Output();
+    EXPECT_FALSE(reader.WaitFor("$RTTMC,", kSentenceMs).empty());
+
+    const std::string version = Command("PSRF107");
+    ASSERT_EQ(write(port_, version.data(), version.size()), static_cast<ssize_t>(version.size()));
+    EXPECT_FALSE(reader.WaitFor("$PSRFTXT,Ack Input107*6A", kSentenceMs).empty());
+    EXPECT_FALSE(reader.WaitFor("$PSRFTXT,VersionR:", kSentenceMs).empty());
+    EXPECT_FALSE(reader.WaitFor("$PSRF154,107*", kSentenceMs).empty());
+
+    const std::string tune = Command("PSRF122,94.4");
+    ASSERT_EQ(write(port_, tune.data(), tune.size()), static_cast<ssize_t>(tune.size()));
+    EXPECT_FALSE(reader.WaitFor("$RTRDS, 94.4,", kSentenceMs).empty());
+
+    const std::string step = Command("PSRF123,1,0");
+    ASSERT_EQ(write(port_, step.data(), step.size()), static_cast<ssize_t>(step.size()));
+    EXPECT_FALSE(reader.WaitFor("$RTRDS, 94.5,", kSentenceMs).empty());
+
+    // A seek up from 94.5 stops at the next station above it.
+    const std::string seek = Command("PSRF123,1,1");
+    ASSERT_EQ(write(port_, seek.data(), seek.size()), static_cast<ssize_t>(seek.size()));
+    unsigned lastKHz = 0;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string line = reader.WaitFor("$RTRDS,", 100);
+            if (!line.empty())
+                lastKHz = ReportedKHz(line);
+            return lastKHz > 94500;
+        },
+        kSentenceMs))
+        << "no tune report above 94.5 MHz after the seek";
+
+    EXPECT_GT(reader.Count(), 10u);
+    EXPECT_TRUE(reader.BadLines().empty())
+        << reader.BadLines().size() << " bad lines, first: " << reader.BadLines()[0];
+
+    // Closing the terminal closes the port, which saves the frequency.
+    close(port_);
+    port_ = -1;
+    ASSERT_TRUE(
+        WaitUntil([&] { return Output().find("COM9: closed") != std::string::npos; }, kSentenceMs))
+        << Output();
+    EXPECT_EQ(PowerOff(), 0) << Output();
+    EXPECT_NE(Output().find("unloading drivers..."), std::string::npos);
+    EXPECT_FALSE(Exists(link)) << "the link outlived the phone";
+
+    const std::string registry = phonetest::ReadWholeFile(root_ + "/registry.reg");
+    const size_t section = registry.find("[HKEY_LOCAL_MACHINE\\Drivers\\Tavrinel]");
+    ASSERT_NE(section, std::string::npos) << registry;
+    char expected[40];
+    std::snprintf(expected, sizeof expected, "\"Frequency\"=dword:%08x", lastKHz);
+    const size_t value = registry.find(expected, section);
+    EXPECT_NE(value, std::string::npos) << expected << " in\n" << registry;
+    EXPECT_LT(value, registry.find("\n[", section)) << "not in the driver's key";
+}
+
+TEST_F(PhoneEndToEnd, AFileWhereTheLinkGoesIsLeftAloneAndThePortNotServed) {
+    ASSERT_EQ(mkdir(root_.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((root_ + "/dev").c_str(), 0700), 0);
+    const std::string link = root_ + "/dev/COM9";
+    FILE *f = std::fopen(link.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("not yours", f);
+    std::fclose(f);
+
+    StartPhone();
+    ASSERT_TRUE(
+        WaitUntil([&] { return Output().find("COM9: not served") != std::string::npos; }, kStartMs))
+        << Output();
+    EXPECT_EQ(PowerOff(), 0) << Output();
+    EXPECT_EQ(phonetest::ReadWholeFile(link), "not yours");
+}
+
+} // namespace
