@@ -401,6 +401,18 @@ void WriteDefaultsLocked(RegistryState &s) {
 
 } // namespace
 
+// The key a handle names and the path below it, split and checked against
+// the limits: the common first steps of opening and creating a key.
+LONG ResolvePath(RegistryState &s, HKEY key, LPCWSTR subKey, Key *&base,
+                 std::vector<std::u16string_view> &names) {
+    LONG rc = ResolveHandle(s, key, base);
+    if (rc == ERROR_SUCCESS)
+        rc = SplitPath(subKey, names);
+    if (rc == ERROR_SUCCESS)
+        rc = CheckPathFits(*base, names);
+    return rc;
+}
+
 // ---------------------------------------------------------------- Win32 API
 
 LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD /*options*/, REGSAM /*access*/,
@@ -411,12 +423,8 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD /*options*/, REGSAM /*
     auto &s = State();
     std::lock_guard lock(s.mutex);
     Key *base = nullptr;
-    LONG rc = ResolveHandle(s, key, base);
     std::vector<std::u16string_view> names;
-    if (rc == ERROR_SUCCESS)
-        rc = SplitPath(subKey, names);
-    if (rc == ERROR_SUCCESS)
-        rc = CheckPathFits(*base, names);
+    LONG rc = ResolvePath(s, key, subKey, base, names);
     Key *target = base;
     for (size_t i = 0; rc == ERROR_SUCCESS && i < names.size(); ++i) {
         target = target->FindSubkey(names[i]);
@@ -437,14 +445,10 @@ LONG WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR
     auto &s = State();
     std::lock_guard lock(s.mutex);
     Key *base = nullptr;
-    LONG rc = ResolveHandle(s, key, base);
     std::vector<std::u16string_view> names;
-    if (rc == ERROR_SUCCESS)
-        rc = SplitPath(subKey, names);
-    // Check the whole path before creating anything, so that a refused path
-    // leaves no intermediate keys behind.
-    if (rc == ERROR_SUCCESS)
-        rc = CheckPathFits(*base, names);
+    // The whole path is checked before anything is created, so that a
+    // refused path leaves no intermediate keys behind.
+    LONG rc = ResolvePath(s, key, subKey, base, names);
     if (rc != ERROR_SUCCESS)
         return rc;
     rc = NewHandle(s, base, *result); // reserve the handle before changing anything

@@ -57,24 +57,6 @@ void AppendHex(std::string &out, unsigned long value, int digits) {
     out += buffer;
 }
 
-void AppendUtf8(std::string &out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 // ---------------------------------------------------------------- formatting
 
 void AppendQuoted(std::string &out, std::u16string_view text) {
@@ -96,14 +78,14 @@ void AppendQuoted(std::string &out, std::u16string_view text) {
             AppendHex(out, c, 2);
         } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
                    text[i + 1] <= 0xDFFF) {
-            AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) +
-                                (text[i + 1] - 0xDC00));
+            text::AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) +
+                                      (text[i + 1] - 0xDC00));
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             out += "\\u";
             AppendHex(out, c, 4);
         } else {
-            AppendUtf8(out, c);
+            text::AppendUtf8(out, c);
         }
     }
     out.push_back('"');

@@ -11,6 +11,8 @@ namespace platform::text {
 // Malformed input becomes U+FFFD; never throws on bad data.
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
+// Appends one code point (at most U+10FFFF) as UTF-8.
+void AppendUtf8(std::string &out, char32_t cp);
 
 // Case folding as the registry and the object manager use it: ASCII and
 // Latin-1 letters fold; other characters compare as they are.
