@@ -581,6 +581,7 @@ WINBASEAPI int WINAPI GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME 
 // new files are readable and writable by the owner only.
 FILE *_wfopen(const WCHAR *path, const WCHAR *mode);
 
+#include "winuser_shell.h"
 #include "mmsystem.h"
 
 #endif // TAVRINEL_PLATFORM_WINDOWS_H
