@@ -16,6 +16,16 @@ const WCHAR kDeviceName[] = u"KRV_BRF6350_1";
 static_assert(sizeof(kDeviceName) <= sizeof(TagFMDEVINFO::szDeviceName));
 constexpr DWORD kDevInfoSize = sizeof(TagFMDEVINFO); // 56
 
+// A session whose close the stack interrupted (it faulted inside a call and
+// the caller's guard abandoned FMClose). Its handle is already invalid; it
+// is freed, and the stack library released, at the next open or at unload.
+std::atomic<TunerSession *> abandonedSession{nullptr};
+
+void finishAbandonedClose() {
+    if (TunerSession *session = abandonedSession.exchange(nullptr))
+        delete session;
+}
+
 // Builds a session over the loaded stack library. Nothing may escape into
 // the caller: an allocation failure yields null and the library is released.
 TunerSession *createSession(HMODULE library) {
@@ -80,6 +90,7 @@ HFMTUNER FMOpen(LONG deviceIndex) {
         SetLastError(ERROR_DEVICE_ALREADY_ATTACHED);
         return nullptr;
     }
+    finishAbandonedClose();
     HMODULE library = LoadLibraryW(kStackLibraryName);
     if (library == nullptr) {
         debugPrint(u"Failed to load FMS_API.dll\r\n");
@@ -128,6 +139,7 @@ DWORD FMClose(HFMTUNER handle) {
     // faults below (the caller may guard against that), the library's
     // unload must not close the same session over the same stack again.
     openSession.store(nullptr, std::memory_order_release);
+    abandonedSession.store(session);
     const DWORD stack = stackHandle.load();
     if (stack != 0) {
         if (poweredOn.load() != 0)
@@ -137,6 +149,7 @@ DWORD FMClose(HFMTUNER handle) {
         stackHandle.store(0);
     }
     session->FM_Deinit();
+    abandonedSession.store(nullptr);
     delete session; // releases the stack library and unhooks the events
     return ERROR_SUCCESS;
 }
@@ -213,6 +226,7 @@ static BOOL DllMain(HANDLE, DWORD reason, LPVOID) {
             tunerProperties.rdsCallback.store(0);
             FMClose(static_cast<HFMTUNER>(session));
         }
+        finishAbandonedClose();
         CoUninitialize();
         break;
     default:
