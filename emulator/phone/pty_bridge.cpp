@@ -3,6 +3,7 @@
 #include "pty_bridge.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -286,17 +287,23 @@ private:
         return true;
     }
 
-    // Reads the device into the pending buffer, as far as it has room.
+    // Reads the device into the pending buffer, as far as it has room, and
+    // again at once while a read brings something (bounded): what the driver
+    // queued during one read goes out with it instead of a poll interval
+    // later.
     bool ReadDevice(HANDLE device) {
-        const size_t room = kPendingBytes - std::min(pending_.size(), kPendingBytes);
-        if (room == 0)
-            return true;
-        std::vector<char> buffer(room);
-        DWORD got = 0;
-        if (!ReadFile(device, buffer.data(), static_cast<DWORD>(room), &got, nullptr))
-            return false;
-        got = std::min<DWORD>(got, static_cast<DWORD>(room));
-        pending_.insert(pending_.end(), buffer.begin(), buffer.begin() + got);
+        for (int i = 0; i < kMaxReadsPerWake; ++i) {
+            const size_t room = kPendingBytes - std::min(pending_.size(), kPendingBytes);
+            if (room == 0)
+                return true;
+            DWORD got = 0;
+            if (!ReadFile(device, readBuffer_.data(), static_cast<DWORD>(room), &got, nullptr))
+                return false;
+            got = std::min<DWORD>(got, static_cast<DWORD>(room));
+            if (got == 0)
+                return true;
+            pending_.insert(pending_.end(), readBuffer_.begin(), readBuffer_.begin() + got);
+        }
         return true;
     }
 
@@ -314,16 +321,23 @@ private:
         pending_.clear();
         bool stop = false;
         bool deviceOk = true;
+        const auto interval = std::chrono::milliseconds(pollMs_);
         auto nextRead = Clock::now();
         std::vector<char> chunk;
         while (deviceOk) {
-            const auto now = Clock::now();
-            // Rounded up: a wait cut to 0 ms would spin out the last fraction.
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextRead - now).count();
+            // Waits to the nanosecond: a wait in whole milliseconds is either
+            // cut (and spins out the last fraction) or rounded up (and makes
+            // every read up to a millisecond late).
+            const auto wait =
+                std::max<Clock::duration>(Clock::duration::zero(), nextRead - Clock::now());
+            const auto seconds = std::chrono::floor<std::chrono::seconds>(wait);
+            const timespec timeout{
+                static_cast<time_t>(seconds.count()),
+                static_cast<long>(std::chrono::nanoseconds(wait - seconds).count())};
             pollfd fds[2] = {
                 {master_, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0},
                 {wakePipe_[0], POLLIN, 0}};
-            if (poll(fds, 2, static_cast<int>(std::max<long long>(0, wait))) < 0 && errno != EINTR)
+            if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR)
                 break;
             if (fds[1].revents & POLLIN) {
                 stop = true;
@@ -355,7 +369,14 @@ private:
                     if (!FlushPending())
                         break;
                 }
-                nextRead = Clock::now() + std::chrono::milliseconds(pollMs_);
+                // A steady cadence: the time spent reading and the wake-up's
+                // lateness do not stretch the interval. A read that is
+                // behind by a whole interval (or came early, for a write)
+                // starts the count again from now.
+                const auto after = Clock::now();
+                nextRead += interval;
+                if (nextRead <= after || nextRead > after + interval)
+                    nextRead = after + interval;
             }
         }
         if (!deviceOk)
@@ -398,7 +419,8 @@ private:
     std::string slavePath_;
     bool linked_ = false;
     std::thread thread_;
-    std::vector<char> pending_; // device bytes the terminal has not taken yet
+    std::vector<char> pending_;                    // device bytes the terminal has not taken yet
+    std::array<char, kPendingBytes> readBuffer_{}; // one ReadFile's bytes
 };
 
 // ---------------------------------------------------------------- all ports

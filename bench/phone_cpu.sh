@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# phone_cpu.sh [SECONDS] [BUILD_DIR] - CPU use of the emulated phone at the
+# broadcast rate with a navigation program attached to its receiver port.
+#
+# Starts `phone --headless --install-driver` on a temporary root (the FM
+# stack simulator's default stations, about 11.4 RDS groups per second),
+# attaches scripts/read_port.py to ROOT/dev/COM9, waits for the tune report,
+# then measures the phone's utime + stime (/proc/PID/stat, all threads) over
+# SECONDS (default 30) and prints it as % of one core, with the sentences
+# read in that window. The phone is then powered off with SIGTERM (its
+# driver unload takes about six seconds).
+#
+# BUILD_DIR defaults to build/default; the phone is BUILD_DIR/bin/phone.
+# PHONE_POLL_MS=N passes --poll-ms N to the phone (default: its own, 10).
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+seconds="${1:-30}"
+build="${2:-$here/build/default}"
+phone="$build/bin/phone"
+reader="$here/scripts/read_port.py"
+
+if ! [[ "$seconds" =~ ^[0-9]+$ ]] || ((seconds < 1 || seconds > 3600)); then
+    echo "usage: $0 [SECONDS 1..3600] [BUILD_DIR]" >&2
+    exit 2
+fi
+if [[ ! -x "$phone" ]]; then
+    echo "phone_cpu: no $phone (build it: cmake --build $build --target phone)" >&2
+    exit 1
+fi
+
+root="$(mktemp -d "${TMPDIR:-/tmp}/phone-cpu-XXXXXX")"
+phone_pid=""
+reader_pid=""
+
+stop_pid() { # PID SECONDS: SIGTERM, wait up to SECONDS, then SIGKILL
+    local pid="$1" wait_s="$2" i
+    [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null || return 0
+    kill -TERM "$pid" 2>/dev/null || true
+    for ((i = 0; i < wait_s * 10; i++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        kill -KILL "$pid" 2>/dev/null || true
+    fi
+    wait "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+    stop_pid "$reader_pid" 2
+    stop_pid "$phone_pid" 15
+    rm -rf "$root"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# utime + stime of a process, in clock ticks (fields 14 and 15; the command
+# name in field 2 may hold spaces, so count from its closing parenthesis).
+cpu_ticks() {
+    local stat rest
+    stat="$(cat "/proc/$1/stat")" || return 1
+    rest="${stat##*) }"
+    read -r -a f <<<"$rest"
+    echo $((f[11] + f[12]))
+}
+
+count_sentences() { grep -c '^\$RTTMC' "$root/reader.out" 2>/dev/null || true; }
+
+phone_args=(--headless --install-driver --root "$root")
+[[ -n "${PHONE_POLL_MS:-}" ]] && phone_args+=(--poll-ms "$PHONE_POLL_MS")
+"$phone" "${phone_args[@]}" >"$root/phone.out" 2>&1 &
+phone_pid=$!
+
+for ((i = 0; i < 100; i++)); do
+    [[ -e "$root/dev/COM9" ]] && break
+    kill -0 "$phone_pid" 2>/dev/null || { cat "$root/phone.out" >&2; exit 1; }
+    sleep 0.1
+done
+[[ -e "$root/dev/COM9" ]] || { echo "phone_cpu: COM9 never appeared" >&2; exit 1; }
+
+python3 -u "$reader" "$root/dev/COM9" $((seconds + 30)) </dev/null >"$root/reader.out" 2>&1 &
+reader_pid=$!
+
+# The first open powers the radio on (a second's settling) and tunes.
+for ((i = 0; i < 100; i++)); do
+    grep -q '^\$RTRDS' "$root/reader.out" 2>/dev/null && break
+    sleep 0.1
+done
+grep -q '^\$RTRDS' "$root/reader.out" || { echo "phone_cpu: no tune report on COM9" >&2; exit 1; }
+
+hz="$(getconf CLK_TCK)"
+t0="$(date +%s.%N)"
+c0="$(cpu_ticks "$phone_pid")"
+s0="$(count_sentences)"
+sleep "$seconds"
+c1="$(cpu_ticks "$phone_pid")"
+t1="$(date +%s.%N)"
+s1="$(count_sentences)"
+
+awk -v c="$((c1 - c0))" -v hz="$hz" -v t0="$t0" -v t1="$t1" -v s="$((s1 - s0))" \
+    -v poll="${PHONE_POLL_MS:-10}" 'BEGIN {
+    wall = t1 - t0; cpu = c / hz
+    printf "phone CPU with a reader on COM9 (poll %s ms): %.2f s in %.1f s = %.2f %% of one core\n",
+           poll, cpu, wall, 100 * cpu / wall
+    printf "sentences read: %d $RTTMC (%.1f per second)\n", s, s / wall
+}'
