@@ -78,7 +78,9 @@
 #define EM_REPLACESEL 0x00C2
 #define EM_LIMITTEXT 0x00C5
 
+#define CB_OKAY 0
 #define CB_ERR (-1)
+#define CB_ERRSPACE (-2)
 #define CB_ADDSTRING 0x0143
 #define CB_DELETESTRING 0x0144
 #define CB_GETCOUNT 0x0146
@@ -109,6 +111,7 @@
 #define VK_DELETE 0x2E
 #define VK_F1 0x70
 #define VK_F2 0x71
+#define VK_F4 0x73 // opens or closes a focused combo box's list
 
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
@@ -171,7 +174,9 @@ typedef struct tagPAINTSTRUCT {
 // sends WM_INITDIALOG (lParam = param; focus goes to the first tab stop
 // when the procedure answers TRUE), and runs its own message loop until
 // EndDialog. Answers EndDialog's result, or -1 when the dialog could not be
-// created (a malformed template is refused, never read past its end).
+// created (a malformed template is refused, never read past its end: a
+// template inside a resource that LoadResource handed out is read within
+// that resource; one the caller built itself is trusted up to 64 KiB).
 WINBASEAPI INT_PTR WINAPI DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW templ,
                                                   HWND owner, DLGPROC procedure, LPARAM param);
 WINBASEAPI BOOL WINAPI EndDialog(HWND dialog, INT_PTR result);
@@ -188,7 +193,10 @@ WINBASEAPI BOOL WINAPI SetWindowTextW(HWND window, LPCWSTR text);
 WINBASEAPI BOOL WINAPI EnableWindow(HWND window, BOOL enable); // answers whether it WAS disabled
 WINBASEAPI BOOL WINAPI IsWindowEnabled(HWND window);
 WINBASEAPI BOOL WINAPI IsWindowVisible(HWND window);
-WINBASEAPI HWND WINAPI SetFocus(HWND window); // answers the previous focus
+// Answers the previous focus. From another thread than the dialog's it
+// moves the focus at once without WM_KILLFOCUS/WM_SETFOCUS (the test
+// console's reader does this); a disabled or hidden control is refused.
+WINBASEAPI HWND WINAPI SetFocus(HWND window);
 WINBASEAPI HWND WINAPI GetFocus();
 WINBASEAPI BOOL WINAPI ShowWindow(HWND window, int show);
 WINBASEAPI BOOL WINAPI UpdateWindow(HWND window);
@@ -225,6 +233,26 @@ WINBASEAPI DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource);
 // strings, each a WORD length and that many UTF-16 characters.
 WINBASEAPI int WINAPI LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int maxChars);
 WINBASEAPI HICON WINAPI LoadIconW(HINSTANCE instance, LPCWSTR name);
+
+// Old-style menu templates (RT_MENU): a MENUITEMTEMPLATEHEADER (WORD
+// version 0, WORD offset of the items behind the header), then items:
+// WORD flags; WORD id (not for MF_POPUP); zero-terminated UTF-16 text. A
+// popup's items follow it; MF_END marks the last item of each level.
+#define MF_STRING 0x00000000L
+#define MF_GRAYED 0x00000001L
+#define MF_DISABLED 0x00000002L
+#define MF_POPUP 0x00000010L
+#define MF_END 0x00000080L
+#define MF_SEPARATOR 0x00000800L
+
+#ifndef ERROR_RESOURCE_DATA_NOT_FOUND
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#endif
+#ifndef ERROR_CONTROL_ID_NOT_FOUND
+#define ERROR_CONTROL_ID_NOT_FOUND 1421L
+#endif
 
 #define IDC_WAIT MAKEINTRESOURCEW(32514)
 #define IDC_ARROW MAKEINTRESOURCEW(32512)

@@ -42,6 +42,7 @@
 #include "handles.h"
 #include "kernel.h"
 #include "text.h"
+#include "user.h"
 
 using platform::kernel::CurrentThreadId;
 using platform::kernel::DeviceDeadline;
@@ -585,11 +586,45 @@ BOOL WINAPI IsWindow(HWND window) {
     return FindWindow(window) ? TRUE : FALSE;
 }
 
-// WM_CLOSE destroys the window; every other message answers 0.
-LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM, LPARAM) {
-    if (message == WM_CLOSE)
+// WM_CLOSE destroys the window; WM_SETTEXT, WM_GETTEXT and
+// WM_GETTEXTLENGTH keep and read the window's text (WM_GETTEXT: wParam is
+// the buffer's room in characters with the terminator; answers the count
+// copied); every other message answers 0.
+LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CLOSE:
         DestroyWindow(window);
-    return 0;
+        return 0;
+    case WM_SETTEXT:
+    case WM_GETTEXT:
+    case WM_GETTEXTLENGTH: {
+        User &user = TheUser();
+        std::lock_guard guard(user.lock);
+        const auto w = FindWindowLocked(user, window);
+        if (!w)
+            return 0;
+        if (message == WM_SETTEXT) {
+            // A bounded copy: a title longer than this is cut.
+            constexpr size_t kMaxWindowText = 32767;
+            const auto *text = reinterpret_cast<const WCHAR *>(lParam);
+            w->text.clear();
+            for (size_t i = 0; text && text[i] && i < kMaxWindowText; ++i)
+                w->text.push_back(text[i]);
+            return TRUE;
+        }
+        if (message == WM_GETTEXTLENGTH)
+            return static_cast<LRESULT>(w->text.size());
+        auto *buffer = reinterpret_cast<WCHAR *>(lParam);
+        if (!buffer || wParam == 0)
+            return 0;
+        const size_t count = std::min<size_t>(w->text.size(), wParam - 1);
+        std::copy_n(w->text.data(), count, buffer);
+        buffer[count] = 0;
+        return static_cast<LRESULT>(count);
+    }
+    default:
+        return 0;
+    }
 }
 
 LRESULT WINAPI CallWindowProcW(WNDPROC proc, HWND window, UINT message, WPARAM wParam,
@@ -970,3 +1005,45 @@ BOOL WINAPI KillTimer(HWND hwnd, UINT_PTR id) {
     queue->NoteChange();
     return TRUE;
 }
+
+// ---------------------------------------------------------------- for the shell
+
+namespace platform::user {
+
+namespace {
+WindowInfo InfoOf(const Window &w) {
+    WindowInfo info;
+    info.handle = w.handle;
+    info.threadId = w.threadId;
+    info.parent = w.parent;
+    info.className = w.windowClass->name;
+    info.classAtom = w.windowClass->atom;
+    info.text = w.text;
+    info.style = w.style;
+    info.exStyle = w.exStyle;
+    info.id = w.id;
+    return info;
+}
+} // namespace
+
+bool QueryWindow(HWND window, WindowInfo &info) {
+    User &user = TheUser();
+    std::lock_guard guard(user.lock);
+    const auto w = FindWindowLocked(user, window);
+    if (!w)
+        return false;
+    info = InfoOf(*w);
+    return true;
+}
+
+std::vector<WindowInfo> ListWindows() {
+    User &user = TheUser();
+    std::lock_guard guard(user.lock);
+    std::vector<WindowInfo> all;
+    all.reserve(user.windows.size());
+    for (const auto &[key, w] : user.windows)
+        all.push_back(InfoOf(*w));
+    return all;
+}
+
+} // namespace platform::user

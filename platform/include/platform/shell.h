@@ -7,6 +7,26 @@
 // across and an eighth of a line down, so template positions map straight
 // to cells (x / 4, y / 8). The screen's origin is the top-left cell; the
 // top-most dialog fills the screen when SHInitDialog asked for full screen.
+//
+// Layout (the shell hit-tests clicks with the same rules):
+//  - DialogView.cells is the dialog's whole area on the screen: a full-screen
+//    dialog covers every line but the last when it has a menu bar. Its first
+//    line is the caption bar; the client area starts on the line below.
+//  - ControlView.cells are relative to that client area: left = (x + 2) / 4,
+//    top = (y + 4) / 8 (nearest cell), width = cx / 4, height = cy / 8
+//    (at least 1 x 1).
+//  - The caption's OK mark sits in the last six cells of the caption line.
+//  - A combo box's field is the first line of its cells; its dropped list
+//    shows below it, min(items, height - 1) rows, scrolled so that the
+//    selection shows (first = selection - shown + 1 when selection >= shown).
+//  - A multi-line edit box of three or more lines has a frame: its text
+//    is wrapped at width - 2 cells ("\r" takes no cell, "\n" breaks the
+//    line) and shows height - 2 rows from firstLine (a wrapped row).
+//  - The soft keys are on the last line: a click on its left half is F1,
+//    on its right half F2. An open popup sits right-aligned above the
+//    menu bar in a frame as wide as its longest item + 4 and count + 2
+//    lines high; item i is on the frame's line 1 + i.
+//  - A message box takes every click (any click dismisses it).
 #ifndef TAVRINEL_PLATFORM_SHELL_H
 #define TAVRINEL_PLATFORM_SHELL_H
 
@@ -71,6 +91,9 @@ struct ScreenView {
     bool hasMessageBox = false;
     MessageBoxView messageBox;
     bool waitCursor = false;
+    // The window SetForegroundWindow last brought to the front (with the
+    // low bit: the owner's most recent dialog), or NULL.
+    HWND foreground = nullptr;
 };
 
 class Renderer {
@@ -105,8 +128,10 @@ struct InputEvent {
 void PostInput(const InputEvent &event);
 
 // Waits until the shell has nothing left to do for the input posted so
-// far (tests), at most `milliseconds` of real time. Answers whether it
-// settled.
+// far (tests), at most `milliseconds` of real time: every event handled
+// (an event whose handling opened a modal dialog or message box counts as
+// handled once that one waits for input) and every ended dialog's modal
+// loop returned. Answers whether it settled.
 bool WaitIdle(DWORD milliseconds);
 
 } // namespace platform::shell
