@@ -1,0 +1,148 @@
+// settings.cpp — PanelSettings and the driver's registry key: which of its
+// two places is in use, and the eight values the program writes into it.
+#include "client.h"
+
+PanelSettings panelSettings;
+
+const WCHAR kManualKeyPath[] = u"Drivers\\Tavrinel";
+const WCHAR kStartupKeyPath[] = u"Drivers\\Builtin\\Tavrinel";
+
+namespace {
+
+const WCHAR kManualParent[] = u"Drivers";
+const WCHAR kStartupParent[] = u"Drivers\\Builtin";
+const WCHAR kDriverSubkey[] = u"Tavrinel";
+const WCHAR kDriverDll[] = u"\\Windows\\Tavrinel.dll";
+const WCHAR kDriverPrefix[] = u"COM";
+constexpr DWORD kLoadOrder = 9;
+constexpr REGSAM kFullAccess = 0xF003F;
+
+// Copies a path into driverKeyPath, cut to its room.
+void SetDriverKeyPath(const WCHAR *path) {
+    size_t n = 0;
+    for (; path[n] != 0 && n + 1 < kDriverKeyPathChars; ++n)
+        panelSettings.driverKeyPath[n] = path[n];
+    panelSettings.driverKeyPath[n] = 0;
+}
+
+// portName = "COM%d:" with comPort; any int fits the 16 characters.
+void FormatPortName() {
+    _snwprintf(panelSettings.portName, kPortNameChars, u"COM%d:", panelSettings.comPort);
+    panelSettings.portName[kPortNameChars - 1] = 0;
+}
+
+// A REG_DWORD of exactly 4 bytes into its field; anything else (missing,
+// another type, another size) leaves the field as it was.
+void ReadChoice(HKEY key, LPCWSTR name, int &field) {
+    DWORD value = 0;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof value;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(&value), &size) ==
+            ERROR_SUCCESS &&
+        type == REG_DWORD && size == sizeof value)
+        field = static_cast<int>(value);
+}
+
+void WriteDword(HKEY key, LPCWSTR name, DWORD value) {
+    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
+}
+
+// A REG_SZ with its terminating zero: (characters + 1) * 2 bytes.
+void WriteText(HKEY key, LPCWSTR name, const WCHAR *text) {
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
+                   static_cast<DWORD>((lstrlenW(text) + 1) * sizeof(WCHAR)));
+}
+
+bool KeyExists(LPCWSTR path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// Deletes parent\Tavrinel with everything below it.
+void DeleteDriverKey(LPCWSTR parentPath) {
+    HKEY parent = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, parentPath, 0, 0, &parent) != ERROR_SUCCESS)
+        return;
+    RegDeleteKeyW(parent, kDriverSubkey);
+    RegCloseKey(parent);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- loadSettings
+
+// Fills PanelSettings from the driver key; the manual key wins when both
+// exist. Without a key the defaults stand and driverKeyPath names the
+// start-up key.
+void loadSettings() {
+    panelSettings.comPort = 9;
+    panelSettings.fmBand = 0;
+    panelSettings.dataOutput = 0;
+    panelSettings.soundOutput = 0;
+    panelSettings.muteRadio = 0;
+    panelSettings.loadOnBoot = 0;
+
+    HKEY key = nullptr;
+    SetDriverKeyPath(kManualKeyPath);
+    bool opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kManualKeyPath, 0, 0, &key) == ERROR_SUCCESS;
+    if (!opened) {
+        SetDriverKeyPath(kStartupKeyPath);
+        opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStartupKeyPath, 0, 0, &key) == ERROR_SUCCESS;
+        if (opened)
+            panelSettings.loadOnBoot = 1;
+    }
+    if (opened) {
+        ReadChoice(key, u"Band", panelSettings.fmBand);
+        ReadChoice(key, u"Index", panelSettings.comPort);
+        ReadChoice(key, u"Data", panelSettings.dataOutput);
+        ReadChoice(key, u"Mute", panelSettings.muteRadio);
+        ReadChoice(key, u"Sound", panelSettings.soundOutput);
+        RegCloseKey(key);
+    }
+    FormatPortName();
+}
+
+// ---------------------------------------------------------------- saveSettings
+
+// Stores the six list positions, makes the key of the chosen place the only
+// driver key (the other place is deleted with all its values, "Frequency"
+// included) and writes the eight values into it. A key that stays in place
+// keeps its "Frequency". Any load-on-boot other than 0 means the start-up
+// place, for every step alike.
+void saveSettings(int port, int band, int dataOutput, int soundOutput, int mute, int loadOnBoot) {
+    panelSettings.fmBand = band;
+    panelSettings.comPort = port;
+    panelSettings.dataOutput = dataOutput;
+    panelSettings.loadOnBoot = loadOnBoot;
+    panelSettings.muteRadio = mute;
+    panelSettings.soundOutput = soundOutput;
+    FormatPortName();
+
+    const bool startup = loadOnBoot != 0;
+    const WCHAR *targetPath = startup ? kStartupKeyPath : kManualKeyPath;
+    const WCHAR *otherPath = startup ? kManualKeyPath : kStartupKeyPath;
+    if (KeyExists(otherPath))
+        DeleteDriverKey(startup ? kManualParent : kStartupParent);
+
+    HKEY target = nullptr;
+    DWORD disposition = 0;
+    const bool created =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, targetPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        kFullAccess, nullptr, &target, &disposition) == ERROR_SUCCESS;
+    SetDriverKeyPath(targetPath);
+    if (!created)
+        return; // the activation that follows reports the failure
+
+    WriteDword(target, u"Band", static_cast<DWORD>(panelSettings.fmBand));
+    WriteDword(target, u"Index", static_cast<DWORD>(panelSettings.comPort));
+    WriteDword(target, u"Data", static_cast<DWORD>(panelSettings.dataOutput));
+    WriteDword(target, u"Mute", static_cast<DWORD>(panelSettings.muteRadio));
+    WriteDword(target, u"Sound", static_cast<DWORD>(panelSettings.soundOutput));
+    WriteDword(target, u"Order", kLoadOrder);
+    WriteText(target, u"Dll", kDriverDll);
+    WriteText(target, u"Prefix", kDriverPrefix);
+    RegCloseKey(target);
+}

@@ -1,0 +1,184 @@
+// The driver key: what loadSettings reads from either place (and what it
+// refuses to read), and what saveSettings leaves behind from every
+// starting state.
+#include "client.h"
+#include "client_test_util.h"
+
+using namespace clienttest;
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::ResetRegistry();
+        panelSettings = PanelSettings{};
+    }
+};
+
+std::u16string KeyPath() {
+    return panelSettings.driverKeyPath;
+}
+std::u16string PortName() {
+    return panelSettings.portName;
+}
+
+TEST_F(SettingsTest, FirstStartWithoutKeyKeepsDefaultsAndNamesStartupKey) {
+    panelSettings.comPort = 3;
+    panelSettings.fmBand = 2;
+    panelSettings.loadOnBoot = 1;
+    loadSettings();
+    EXPECT_EQ(panelSettings.comPort, 9);
+    EXPECT_EQ(panelSettings.fmBand, 0);
+    EXPECT_EQ(panelSettings.dataOutput, 0);
+    EXPECT_EQ(panelSettings.soundOutput, 0);
+    EXPECT_EQ(panelSettings.muteRadio, 0);
+    EXPECT_EQ(panelSettings.loadOnBoot, 0);
+    EXPECT_EQ(KeyPath(), u"Drivers\\Builtin\\Tavrinel");
+    EXPECT_EQ(PortName(), u"COM9:");
+}
+
+TEST_F(SettingsTest, ReadsEitherPlaceAndPrefersTheManualKey) {
+    SetDword(kStartupKey, u"Index", 4);
+    SetDword(kStartupKey, u"Band", 2);
+    SetDword(kStartupKey, u"Data", 1);
+    SetDword(kStartupKey, u"Sound", 1);
+    SetDword(kStartupKey, u"Mute", 1);
+    loadSettings();
+    EXPECT_EQ(KeyPath(), kStartupKey);
+    EXPECT_EQ(panelSettings.loadOnBoot, 1);
+    EXPECT_EQ(PortName(), u"COM4:");
+    EXPECT_EQ(panelSettings.fmBand, 2);
+    EXPECT_EQ(panelSettings.dataOutput, 1);
+    EXPECT_EQ(panelSettings.soundOutput, 1);
+    EXPECT_EQ(panelSettings.muteRadio, 1);
+
+    // Both keys: the manual one wins, with its own (here missing) values.
+    SetDword(kManualKey, u"Index", 2);
+    loadSettings();
+    EXPECT_EQ(KeyPath(), kManualKey);
+    EXPECT_EQ(panelSettings.loadOnBoot, 0);
+    EXPECT_EQ(PortName(), u"COM2:");
+    EXPECT_EQ(panelSettings.fmBand, 0);
+}
+
+TEST_F(SettingsTest, ValuesOfWrongTypeOrSizeLeaveTheirDefaults) {
+    const BYTE two[2] = {5, 0};
+    const BYTE eight[8] = {1, 0, 0, 0, 1, 0, 0, 0};
+    SetRaw(kManualKey, u"Index", REG_BINARY, two, sizeof two);
+    SetRaw(kManualKey, u"Band", REG_BINARY, eight, sizeof eight);
+    SetSz(kManualKey, u"Data", u"1");
+    const DWORD one = 1;
+    SetRaw(kManualKey, u"Sound", REG_BINARY, &one, sizeof one); // 4 bytes, not a DWORD
+    SetDword(kManualKey, u"Mute", 1);
+    loadSettings();
+    EXPECT_EQ(panelSettings.comPort, 9);
+    EXPECT_EQ(panelSettings.fmBand, 0);
+    EXPECT_EQ(panelSettings.dataOutput, 0);
+    EXPECT_EQ(panelSettings.soundOutput, 0);
+    EXPECT_EQ(panelSettings.muteRadio, 1);
+    EXPECT_EQ(PortName(), u"COM9:");
+}
+
+TEST_F(SettingsTest, NumbersWithoutEntriesAreKeptAndNamedAsStored) {
+    SetDword(kManualKey, u"Index", 12);
+    SetDword(kManualKey, u"Band", 7);
+    loadSettings();
+    EXPECT_EQ(PortName(), u"COM12:");
+    EXPECT_EQ(panelSettings.fmBand, 7);
+
+    SetDword(kManualKey, u"Index", 0x80000000u); // the longest name there is
+    loadSettings();
+    EXPECT_EQ(PortName(), u"COM-2147483648:");
+}
+
+// ---------------------------------------------------------------- the save table
+
+struct SaveRow {
+    const char *legend;
+    bool manualBefore, startupBefore;
+    int loadOnBoot;
+    bool frequencySurvives; // the chosen key stayed in place
+};
+
+void PrintTo(const SaveRow &row, std::ostream *out) {
+    *out << row.legend;
+}
+
+class SaveTable : public SettingsTest, public ::testing::WithParamInterface<SaveRow> {};
+
+TEST_P(SaveTable, LeavesOnlyTheChosenKeyWithItsEightValues) {
+    const SaveRow row = GetParam();
+    if (row.manualBefore) {
+        SetDword(kManualKey, u"Frequency", 94400);
+        SetDword(kManualKey, u"Band", 2);
+    }
+    if (row.startupBefore) {
+        SetDword(kStartupKey, u"Frequency", 101300);
+        SetDword(kStartupKey, u"Band", 2);
+    }
+    loadSettings();
+
+    saveSettings(4, 1, 1, 0, 1, row.loadOnBoot);
+
+    const std::u16string chosen = row.loadOnBoot ? kStartupKey : kManualKey;
+    const std::u16string other = row.loadOnBoot ? kManualKey : kStartupKey;
+    EXPECT_TRUE(KeyExists(chosen));
+    EXPECT_FALSE(KeyExists(other));
+    EXPECT_EQ(KeyPath(), chosen);
+    EXPECT_EQ(PortName(), u"COM4:");
+
+    const struct {
+        const char16_t *name;
+        DWORD value;
+    } dwords[] = {{u"Band", 1}, {u"Index", 4}, {u"Data", 1},
+                  {u"Mute", 1}, {u"Sound", 0}, {u"Order", 9}};
+    for (const auto &expected : dwords) {
+        const auto value = ReadValue(chosen, expected.name);
+        ASSERT_TRUE(value.has_value());
+        EXPECT_EQ(value->type, static_cast<DWORD>(REG_DWORD));
+        EXPECT_EQ(value->data.size(), 4u);
+        EXPECT_EQ(value->AsDword(), expected.value);
+    }
+    const auto dll = ReadValue(chosen, u"Dll");
+    ASSERT_TRUE(dll.has_value());
+    EXPECT_EQ(dll->type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(dll->data.size(), 44u);
+    EXPECT_EQ(dll->AsText(), u"\\Windows\\Tavrinel.dll");
+    const auto prefix = ReadValue(chosen, u"Prefix");
+    ASSERT_TRUE(prefix.has_value());
+    EXPECT_EQ(prefix->data.size(), 8u);
+    EXPECT_EQ(prefix->AsText(), u"COM");
+
+    const auto frequency = ReadValue(chosen, u"Frequency");
+    EXPECT_EQ(frequency.has_value(), row.frequencySurvives);
+    EXPECT_EQ(CountValues(chosen), row.frequencySurvives ? 9 : 8);
+}
+
+const SaveRow kSaveRows[] = {
+    {"none_manual", false, false, 0, false},   {"none_startup", false, false, 1, false},
+    {"manual_manual", true, false, 0, true},   {"manual_startup", true, false, 1, false},
+    {"startup_manual", false, true, 0, false}, {"startup_startup", false, true, 1, true},
+    {"both_manual", true, true, 0, true},      {"both_startup", true, true, 1, true},
+};
+INSTANTIATE_TEST_SUITE_P(EveryStartingState, SaveTable, ::testing::ValuesIn(kSaveRows),
+                         [](const auto &info) { return std::string(info.param.legend); });
+
+TEST_F(SettingsTest, SaveKeepsBoxesWithoutSelectionAsMinusOne) {
+    saveSettings(-1, -1, 0, 0, 0, 0);
+    EXPECT_EQ(panelSettings.comPort, -1);
+    EXPECT_EQ(panelSettings.fmBand, -1);
+    EXPECT_EQ(PortName(), u"COM-1:");
+    EXPECT_EQ(ReadValue(kManualKey, u"Index")->AsDword(), 0xFFFFFFFFu);
+    EXPECT_EQ(ReadValue(kManualKey, u"Band")->AsDword(), 0xFFFFFFFFu);
+}
+
+TEST_F(SettingsTest, LoadOnBootWithoutSelectionStillLeavesExactlyOneKey) {
+    SetDword(kManualKey, u"Frequency", 94400);
+    SetDword(kStartupKey, u"Frequency", 101300);
+    saveSettings(9, 0, 0, 0, 0, -1);
+    EXPECT_EQ(KeyExists(kManualKey) + KeyExists(kStartupKey), 1);
+    EXPECT_EQ(KeyPath(), kStartupKey);
+}
+
+} // namespace
