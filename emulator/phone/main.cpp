@@ -1,21 +1,26 @@
 // phone — the emulated Windows Mobile phone: boots a device root, loads the
 // drivers, offers the GPS Intermediate Driver's multiplexer port and serves
 // every COM port as a pseudo-terminal until it is powered off (SIGINT or
-// SIGTERM).
+// SIGTERM). On a terminal it also shows the phone's screen and starts the
+// control program \Windows\VorliskClient.exe, as the shell would; with
+// --headless it has no screen.
 //
 //   phone [--root DIR] [--headless] [--activate KEY]... [--poll-ms N]
 //         [--speed F] [--scenario FILE] [--install-driver]
 #include <cerrno>
 #include <climits>
+#include <clocale>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/signalfd.h>
@@ -27,7 +32,9 @@
 
 #include "boot.h"
 #include "gps_mux.h"
+#include "launcher.h"
 #include "pty_bridge.h"
+#include "screen_curses.h"
 
 namespace {
 
@@ -52,14 +59,18 @@ void Usage(FILE *out) {
                  "             [--speed F] [--scenario FILE] [--install-driver]\n"
                  "  --root DIR        the device's file system (default "
                  "$XDG_STATE_HOME/tavrinel/phone)\n"
-                 "  --headless        no user interface (the only mode for now)\n"
+                 "  --headless        no screen and no control program (default on a\n"
+                 "                    terminal: the screen, with VorliskClient started)\n"
                  "  --activate KEY    load the driver of HKLM\\KEY (e.g. \"Drivers\\Tavrinel\")\n"
                  "  --install-driver  write HKLM\\Drivers\\Tavrinel for the receiver driver "
                  "(COM9:) and load it\n"
                  "  --poll-ms N       read the ports every N ms (1..1000, default 10)\n"
                  "  --speed F         run the device clock F times faster (0 < F <= 1000)\n"
                  "  --scenario FILE   the stations of the FM stack simulator\n"
-                 "Ctrl-C or SIGTERM powers the phone off.\n");
+                 "Ctrl-C or SIGTERM powers the phone off. On the screen: Tab/Shift-Tab move\n"
+                 "the focus, Enter/Space press, arrows choose, F1/F2 the soft keys, Esc\n"
+                 "closes a list or message; on the home screen s starts the program, p\n"
+                 "powers off.\n");
 }
 
 bool ParseInt(const std::string &text, int low, int high, int &value) {
@@ -217,10 +228,14 @@ int main(int argc, char **argv) {
     Options options;
     if (const int status = ParseOptions(argc, argv, options))
         return status < 0 ? 0 : status;
-    if (!options.headless) {
-        std::printf("phone: no terminal user interface yet; running headless\n");
+    if (!options.headless && (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO))) {
+        std::printf("phone: not on a terminal; running headless\n");
         std::fflush(stdout);
+        options.headless = true;
     }
+    // Wide characters on the screen; numbers keep the C conventions.
+    if (!options.headless)
+        std::setlocale(LC_CTYPE, "");
 
     // Before anything loads: the simulator reads it when the stack starts.
     if (!options.scenario.empty()) {
@@ -276,9 +291,19 @@ int main(int argc, char **argv) {
         Activate(key);
 
     // ---- serve
+    // With a screen, messages go to ROOT/phone.log instead of over it.
+    FILE *log = nullptr;
+    if (!options.headless) {
+        const std::string logPath = root + "/phone.log";
+        log = std::fopen(logPath.c_str(), "ae");
+        if (log)
+            setvbuf(log, nullptr, _IOLBF, 0);
+    }
     phone::BridgeOptions bridgeOptions;
     bridgeOptions.root = root;
     bridgeOptions.pollMs = options.pollMs;
+    if (log)
+        bridgeOptions.messages = log;
     phone::PtyBridge bridge(bridgeOptions);
     if (!bridge.Start(error)) {
         std::fprintf(stderr, "phone: %s\n", error.c_str());
@@ -289,11 +314,59 @@ int main(int argc, char **argv) {
     std::printf("phone: running on %s; Ctrl-C powers off\n", root.c_str());
     std::fflush(stdout);
 
+    // ---- the screen and the control program
+    std::unique_ptr<phone::Launcher> launcher;
+    std::unique_ptr<phone::CursesScreen> screen;
+    int savedStderr = -1;
+    if (!options.headless) {
+        phone::CursesScreen::Options screenOptions;
+        screenOptions.input = [&launcher](const platform::shell::InputEvent &event) {
+            launcher->Input(event);
+        };
+        screenOptions.resize = [&launcher](int columns, int lines) {
+            launcher->Resize(columns, lines);
+        };
+        screen = std::make_unique<phone::CursesScreen>(screenOptions);
+        phone::LauncherOptions launcherOptions;
+        launcherOptions.root = root;
+        // The home screen's power-off key is a power-off signal like Ctrl-C.
+        launcherOptions.powerOff = [] { kill(getpid(), SIGTERM); };
+        launcher = std::make_unique<phone::Launcher>(
+            launcherOptions, &bridge,
+            [&screen](const platform::shell::ScreenView &view) { screen->Present(view); });
+        if (log) {
+            savedStderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+            dup2(fileno(log), STDERR_FILENO);
+        }
+        if (!screen->Start(error)) {
+            if (savedStderr >= 0)
+                dup2(savedStderr, STDERR_FILENO);
+            std::fprintf(stderr, "phone: %s; running headless\n", error.c_str());
+            screen.reset();
+            launcher.reset();
+        } else {
+            platform::shell::SetRenderer(&launcher->ShellRenderer());
+            launcher->Begin();
+        }
+    }
+
     // ---- power off
     signalfd_siginfo info{};
     while (read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
         if (errno != EINTR)
             break;
+    bool programEnded = true;
+    if (launcher) {
+        programEnded = launcher->End();
+        platform::shell::SetRenderer(nullptr);
+        screen->Stop(); // the terminal is the user's again
+        if (savedStderr >= 0) {
+            dup2(savedStderr, STDERR_FILENO);
+            close(savedStderr);
+        }
+        if (!programEnded)
+            std::fprintf(stderr, "phone: the control program did not close\n");
+    }
     WatchForImpatience(signals);
     std::printf("phone: powering off\n");
     std::fflush(stdout);
@@ -303,5 +376,14 @@ int main(int argc, char **argv) {
     platform::DeactivateAllDevices();
     std::printf("phone: off\n");
     std::fflush(stdout);
+    if (!programEnded) {
+        // Its thread still runs inside the shell: no static destructors.
+        std::fflush(nullptr);
+        _exit(0);
+    }
+    launcher.reset();
+    screen.reset();
+    if (log)
+        std::fclose(log);
     return 0;
 }

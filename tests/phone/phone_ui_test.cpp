@@ -1,0 +1,239 @@
+// The phone with its screen, end to end: `phone` in a tmux pane of its own
+// (a private tmux server), driven with keys and clicks as a user would, its
+// screen read back with capture-pane.
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "phone_test_util.h"
+
+namespace {
+
+using phonetest::WaitUntil;
+
+constexpr int kColumns = 80, kLines = 30;
+constexpr int kScreenMs = 20000; // boot, a dialog, the driver's load
+constexpr int kExitMs = 30000;   // power off: the driver's unload, sped up
+
+std::string PhoneFolder() {
+    const std::string phone = TAVRINEL_PHONE_PATH;
+    return phone.substr(0, phone.rfind('/'));
+}
+
+// Runs a shell command; answers its standard output.
+std::string Shell(const std::string &command, int *status = nullptr) {
+    std::string out;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
+    const int rc = pclose(pipe);
+    if (status)
+        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+std::string Quote(const std::string &text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+class PhoneScreen : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access((PhoneFolder() + "/Tavrinel.dll").c_str(), R_OK) != 0)
+            GTEST_SKIP() << "Tavrinel.dll is not built beside the phone";
+        int status = -1;
+        Shell("tmux -V", &status);
+        if (status != 0)
+            GTEST_SKIP() << "tmux is not installed";
+        static int counter = 0;
+        socket_ = "tavrinel-ui-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+        root_ = temp_.Path() + "/root";
+        exitFile_ = temp_.Path() + "/exit";
+    }
+
+    void TearDown() override {
+        if (!socket_.empty())
+            Shell(Tmux("kill-server") + " 2>/dev/null");
+    }
+
+    [[nodiscard]] std::string Tmux(const std::string &arguments) const {
+        return "env -u TMUX tmux -L " + socket_ + " " + arguments;
+    }
+
+    void StartPhone() {
+        const std::string phone = std::string(TAVRINEL_PHONE_PATH) + " --root " + Quote(root_) +
+                                  " --speed 20 --poll-ms 5";
+        const std::string script =
+            "env -u TAVRINEL_FM_SCENARIO -u TAVRINEL_CLOCK_SPEED TERM=screen " + phone +
+            "; echo $? > " + Quote(exitFile_) + "; sleep 60";
+        int status = -1;
+        Shell(Tmux("-f /dev/null new-session -d -s phone -x " + std::to_string(kColumns) + " -y " +
+                   std::to_string(kLines) + " " + Quote(script)),
+              &status);
+        ASSERT_EQ(status, 0) << "tmux new-session failed";
+    }
+
+    std::string Screen() { return Shell(Tmux("capture-pane -p -t phone")); }
+    std::vector<std::string> ScreenLines() {
+        std::vector<std::string> lines;
+        const std::string text = Screen();
+        size_t at = 0, end;
+        while ((end = text.find('\n', at)) != std::string::npos) {
+            lines.push_back(text.substr(at, end - at));
+            at = end + 1;
+        }
+        return lines;
+    }
+
+    bool WaitFor(const std::string &text, int timeoutMs = kScreenMs) {
+        return WaitUntil([&] { return Screen().find(text) != std::string::npos; }, timeoutMs);
+    }
+
+    void Keys(const std::string &keys) { Shell(Tmux("send-keys -t phone " + keys)); }
+
+    // A mouse press and release at a cell (zero-based) in the X10 encoding
+    // that the pane's terminal type ("screen") declares: ESC [ M, then the
+    // button, column and line, each plus 32, one-based.
+    void Click(int x, int y) {
+        std::string bytes;
+        for (int button : {0, 3})
+            bytes += std::string("\x1b[M") + char(32 + button) + char(33 + x) + char(33 + y);
+        std::string hex;
+        for (char c : bytes) {
+            char byte[4];
+            std::snprintf(byte, sizeof byte, " %02x", static_cast<unsigned char>(c));
+            hex += byte;
+        }
+        Shell(Tmux("send-keys -t phone -H" + hex));
+    }
+
+    // The phone's exit status once it wrote it, or -1.
+    int ExitStatus(int timeoutMs) {
+        std::string text;
+        WaitUntil(
+            [&] {
+                text = phonetest::ReadWholeFile(exitFile_);
+                return !text.empty();
+            },
+            timeoutMs);
+        return text.empty() ? -1 : std::atoi(text.c_str());
+    }
+
+    phonetest::TempFolder temp_;
+    std::string socket_, root_, exitFile_;
+};
+
+// The frequency in MHz shown on a line (the first number with a decimal).
+double Frequency(const std::string &line) {
+    std::smatch m;
+    static const std::regex number(R"(\b(\d{2,3}\.\d)\b)");
+    return std::regex_search(line, m, number) ? std::stod(m[1]) : 0;
+}
+
+TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) {
+    const bool program = access((PhoneFolder() + "/VorliskClient.exe").c_str(), R_OK) == 0;
+    StartPhone();
+    if (!program) {
+        // Without the program the home screen says so and still powers off.
+        ASSERT_TRUE(WaitFor("cannot be started")) << Screen();
+        EXPECT_TRUE(WaitFor("p or F2: power off")) << Screen();
+        Keys("p");
+        EXPECT_EQ(ExitStatus(kExitMs), 0) << Screen();
+        GTEST_SKIP() << "VorliskClient.exe is not built beside the phone: only the home screen "
+                        "was tested";
+    }
+
+    // The settings dialog, with the driver not loaded yet.
+    ASSERT_TRUE(WaitFor("Tavrinel")) << Screen();
+    ASSERT_TRUE(WaitFor("COM9:")) << Screen();
+    ASSERT_TRUE(WaitFor("TMC")) << Screen();
+    ASSERT_TRUE(WaitFor("TMC DRIVER INACTIVE")) << Screen();
+    // The focus starts on the first tab stop, "TMC": Enter loads the driver.
+    Keys("Enter");
+    ASSERT_TRUE(WaitFor("TMC DRIVER ACTIVE")) << Screen();
+
+    // Menu -> Test: the console shows what the port sends.
+    Keys("F2");
+    ASSERT_TRUE(WaitFor("Test")) << Screen();
+    Keys("Down");
+    Keys("Enter");
+    ASSERT_TRUE(WaitFor("TMC Test")) << Screen();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string s = Screen();
+            return s.find("$RTTMC") != std::string::npos || s.find("$RTRDS") != std::string::npos;
+        },
+        kScreenMs))
+        << Screen();
+    // The frequency box (between the seek and step buttons) shows the tuned
+    // frequency.
+    int buttons = -1;
+    size_t seekUp = std::string::npos;
+    double before = 0;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const auto lines = ScreenLines();
+            for (size_t i = 0; i < lines.size(); ++i)
+                if ((seekUp = lines[i].find(">|")) != std::string::npos) {
+                    buttons = static_cast<int>(i);
+                    before = Frequency(lines[i]);
+                    return before > 0;
+                }
+            return false;
+        },
+        kScreenMs))
+        << Screen();
+    // Seek up: a click on ">|" (a click, because the console moves the focus
+    // to the frequency box on every read).
+    Click(static_cast<int>(seekUp), buttons);
+    double after = 0;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const auto lines = ScreenLines();
+            after = static_cast<int>(lines.size()) > buttons ? Frequency(lines[buttons]) : 0;
+            return after > 0 && after != before;
+        },
+        kScreenMs))
+        << "before " << before << "\n"
+        << Screen();
+
+    // Close the console with its caption's OK, leave with the "Exit" soft key.
+    const std::string caption = ScreenLines().at(0);
+    const size_t ok = caption.find("[ok]");
+    ASSERT_NE(ok, std::string::npos) << caption;
+    Click(static_cast<int>(ok) + 1, 0);
+    ASSERT_TRUE(WaitFor("TMC DRIVER ACTIVE")) << Screen();
+    Keys("F1");
+    ASSERT_TRUE(WaitFor("Active devices:")) << Screen();
+    EXPECT_TRUE(WaitFor("COM9:")) << Screen();
+    // The port is served once the bridge's next check has seen the driver.
+    EXPECT_TRUE(WaitFor(root_ + "/dev/COM9 (/dev/pts/")) << Screen();
+    EXPECT_TRUE(WaitFor("ended (exit code")) << Screen();
+
+    // The driver is still loaded: its port answers.
+    {
+        char target[256] = {0};
+        const ssize_t n = readlink((root_ + "/dev/COM9").c_str(), target, sizeof target - 1);
+        EXPECT_EQ(access((root_ + "/dev/COM9").c_str(), F_OK), 0)
+            << strerror(errno) << " link " << n << " -> " << target << "\n" << Screen();
+    }
+
+    Keys("p");
+    EXPECT_EQ(ExitStatus(kExitMs), 0) << Screen();
+}
+
+} // namespace
