@@ -202,6 +202,25 @@ TEST(ShellModal, InitDialogFullScreenWithCaptionOk) {
     EXPECT_EQ(commands[0].id, IDOK);
 }
 
+TEST(ShellModal, EscapePressesTheCaptionOk) {
+    Recorder recorder;
+    recorder.hook = [](HWND dialog, UINT message, WPARAM wParam, LPARAM) -> INT_PTR {
+        if (message == WM_INITDIALOG) {
+            SHINITDLGINFO info{SHIDIM_FLAGS, dialog, 0x2D};
+            SHInitDialog(&info);
+        }
+        if (message == WM_COMMAND && LOWORD(wParam) == IDOK) {
+            EndDialog(dialog, 7);
+            return TRUE;
+        }
+        return 0;
+    };
+    DialogThread run(Outer(), recorder);
+    run.WaitShown();
+    Input(Key(VK_ESCAPE)); // the keyboard's way to "[ok]"
+    EXPECT_EQ(run.Join(), 7);
+}
+
 // ---------------------------------------------------------------- top-level windows
 
 TEST(ShellModal, FindWindowAndForegroundWithTheLowBit) {

@@ -116,8 +116,9 @@ ScreenView Snapshot();
 // focused button, Up/Down change a combo box's selection (sending
 // CBN_SELCHANGE), printable characters and Backspace/Delete/Left/Right/
 // Home/End edit an edit box, F1/F2 press the soft keys, Escape closes a
-// popup or dropped list (or a message box), Enter in a message box or
-// popup chooses. A click at a cell acts on what is drawn there.
+// popup or dropped list (or a message box) and otherwise presses the
+// caption's OK button, Enter in a message box or popup chooses. A click at
+// a cell acts on what is drawn there.
 struct InputEvent {
     enum class Kind { Key, Char, Click } kind = Kind::Key;
     UINT virtualKey = 0;  // VK_* for Kind::Key

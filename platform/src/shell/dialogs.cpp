@@ -448,6 +448,22 @@ void HandleInput(const std::shared_ptr<Modal> &top, const InputEvent &event) {
         case VK_TAB:
             TabFocus(top, event.shift);
             return;
+        case VK_ESCAPE: {
+            // The keyboard's way to the caption's OK button, unless Escape
+            // is closing a dropped list.
+            bool listDropped = false;
+            {
+                ShellState &shell = Shell();
+                std::lock_guard guard(shell.lock);
+                const auto c = FindControlLocked(shell, top->focus);
+                listDropped = c && c->kind == ControlKind::Combo && c->dropped;
+            }
+            if (!listDropped && top->captionOk) {
+                SendMessageW(top->hwnd, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+                return;
+            }
+            break;
+        }
         default:
             break;
         }
