@@ -31,10 +31,23 @@ void Append(const char *bytes, DWORD length) {
         std::memcpy(out.data + out.writePos, bytes, length);
         out.writePos += length;
     } else {
-        // Restart: the unread bytes are dropped, silently.
-        std::memcpy(out.data, bytes, length);
+        // Restart: the unread bytes are dropped, silently. A reader that has
+        // taken part of a sentence still gets the rest of that one sentence
+        // first, so it never sees half a sentence run into the next.
+        DWORD keep = 0;
+        if (out.readPos > 0 && out.readPos < out.writePos && out.data[out.readPos - 1] != '\n') {
+            const void *end = std::memchr(out.data + out.readPos, '\n', out.writePos - out.readPos);
+            if (end != nullptr)
+                keep =
+                    static_cast<DWORD>(static_cast<const char *>(end) - (out.data + out.readPos)) +
+                    1;
+        }
+        if (keep + length >= kOutputBufferBytes)
+            keep = 0;
+        std::memmove(out.data, out.data + out.readPos, keep);
+        std::memcpy(out.data + keep, bytes, length);
         out.readPos = 0;
-        out.writePos = length;
+        out.writePos = keep + length;
     }
     LeaveCriticalSection(&out.lock);
 }

@@ -8,7 +8,9 @@ using drivertest::DriverTest;
 
 namespace {
 
-std::string Bytes(size_t n, char c) { return std::string(n, c); }
+std::string Bytes(size_t n, char c) {
+    return std::string(n, c);
+}
 
 void AppendText(const std::string &text) {
     Append(text.data(), static_cast<DWORD>(text.size()));
@@ -51,6 +53,19 @@ TEST_F(OutputBufferTest, RestartDropsUnreadBytesWithoutCompacting) {
     ASSERT_EQ(ReadPending(buffer, sizeof buffer), 1500u);
     AppendText(Bytes(60, 'n')); // 2060 >= 2048 though 1500 bytes lie free
     EXPECT_EQ(ReadAll(), Bytes(60, 'n'));
+}
+
+TEST_F(OutputBufferTest, RestartAfterAPartialReadFinishesTheSentenceBeingRead) {
+    // 64 sentences of 32 bytes; the reader takes 40 bytes: all of the first
+    // and 8 of the second.
+    for (int i = 0; i < 63; ++i)
+        AppendText("$RTTMC,8,D318,854A,406C,B9E*01\r\n");
+    BYTE buffer[40];
+    ASSERT_EQ(ReadPending(buffer, sizeof buffer), 40u);
+    AppendText("$RTRDS, 94.4,15,0,0,2,1,1,000,255,5,0,50*40\r\n"); // does not fit: restart
+    EXPECT_EQ(ReadAll(),
+              ",D318,854A,406C,B9E*01\r\n$RTRDS, 94.4,15,0,0,2,1,1,000,255,5,0,50*40\r\n")
+        << "the rest of the sentence begun, then the new one; the unread ones are gone";
 }
 
 TEST_F(OutputBufferTest, ZeroCountAndNullBuffer) {
