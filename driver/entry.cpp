@@ -104,6 +104,21 @@ void LoadDriverSettings() {
 namespace {
 std::atomic<DeviceContext *> liveContext{nullptr};
 
+// Serialises opens and closes: a first open (radio set up, multiplexer port
+// opened) must not interleave with a last close on another handle (radio
+// off, port closed), or the count of opens and the radio's state part ways
+// and the port stays unusable until the driver is reloaded. Created before
+// the context is handed out, deleted at unload.
+CRITICAL_SECTION lifecycleLock;
+bool lifecycleLockReady = false;
+
+struct LifecycleGuard {
+    LifecycleGuard() { EnterCriticalSection(&lifecycleLock); }
+    ~LifecycleGuard() { LeaveCriticalSection(&lifecycleLock); }
+    LifecycleGuard(const LifecycleGuard &) = delete;
+    LifecycleGuard &operator=(const LifecycleGuard &) = delete;
+};
+
 DeviceContext *Known(DWORD_PTR handle) {
     auto *context = reinterpret_cast<DeviceContext *>(handle);
     return context != nullptr && context == liveContext.load() && ValidContext(context) ? context
@@ -121,6 +136,10 @@ extern "C" __declspec(dllexport) DWORD_PTR COM_Init(LPCWSTR /*activeKey*/) {
     LogLine(u"COM_Init");
     driverState.tunerHandle = FMOpen(0);
     CreateOutputLock();
+    if (!lifecycleLockReady) {
+        InitializeCriticalSection(&lifecycleLock);
+        lifecycleLockReady = true;
+    }
     liveContext = context;
     return reinterpret_cast<DWORD_PTR>(context);
 }
@@ -139,6 +158,10 @@ extern "C" __declspec(dllexport) BOOL COM_Deinit(DWORD_PTR handle) {
     Sleep(kAfterCloseMs);
     driverState.tunerHandle = nullptr;
     DeleteOutputLock();
+    if (lifecycleLockReady) {
+        lifecycleLockReady = false;
+        DeleteCriticalSection(&lifecycleLock);
+    }
     return TRUE;
 }
 
@@ -146,6 +169,7 @@ extern "C" __declspec(dllexport) DWORD_PTR COM_Open(DWORD_PTR handle, DWORD acce
     DeviceContext *context = Known(handle);
     if (context == nullptr)
         return 0;
+    LifecycleGuard serialised;
     const bool firstOpen = InterlockedIncrement(&context->openCount) == 1;
     WCHAR portName[kPortNameChars + 1];
     ReadMultiplexerName(portName);
@@ -172,8 +196,9 @@ extern "C" __declspec(dllexport) DWORD_PTR COM_Open(DWORD_PTR handle, DWORD acce
         if (firstOpen) {
             if (const HFMTUNER tuner = driverState.tunerHandle)
                 FMPowerOn(tuner, 0, FMBAND_CCIR);
-            InterlockedDecrement(&context->openCount);
         }
+        // A failed open never counts.
+        InterlockedDecrement(&context->openCount);
         return 0;
     }
     return handle;
@@ -183,6 +208,7 @@ extern "C" __declspec(dllexport) BOOL COM_Close(DWORD_PTR handle) {
     DeviceContext *context = Known(handle);
     if (context == nullptr)
         return FALSE;
+    LifecycleGuard serialised;
     if (InterlockedCompareExchange(&context->openCount, 0, 0) == 1) {
         if (const HFMTUNER tuner = driverState.tunerHandle) {
             const DWORD result = FMPowerOn(tuner, 0, FMBAND_CCIR);
@@ -220,7 +246,9 @@ extern "C" __declspec(dllexport) DWORD COM_Write(DWORD_PTR, LPCVOID buffer, DWOR
     return count;
 }
 
-extern "C" __declspec(dllexport) DWORD COM_Seek(DWORD_PTR, LONG, DWORD) { return 0; }
+extern "C" __declspec(dllexport) DWORD COM_Seek(DWORD_PTR, LONG, DWORD) {
+    return 0;
+}
 
 extern "C" __declspec(dllexport) BOOL COM_IOControl(DWORD_PTR, DWORD code, PBYTE in, DWORD inSize,
                                                     PBYTE out, DWORD outSize, PDWORD returned) {
