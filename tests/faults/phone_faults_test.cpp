@@ -1,0 +1,237 @@
+// The phone process under hostile conditions: a registry file that is
+// corrupt or cut short at boot, links planted in its root, a stack that
+// faults when the driver unloads at power-off.
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "device_harness.h"
+
+extern char **environ;
+
+namespace {
+
+using harness::ReadWholeFile;
+using harness::WaitUntil;
+using harness::WriteWholeFile;
+
+constexpr int kStartMs = 20000; // boot and the first link (a bound, not a measure)
+constexpr int kLineMs = 10000;  // a sentence
+constexpr int kExitMs = 30000;  // power off
+
+std::string BinFolder() {
+    const std::string phone = TAVRINEL_PHONE_PATH;
+    return phone.substr(0, phone.rfind('/'));
+}
+
+mode_t ModeOf(const std::string &path, bool follow = false) {
+    struct stat st {};
+    const int rc = follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
+    return rc == 0 ? st.st_mode & 07777 : 0;
+}
+
+class PhoneFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access((BinFolder() + "/Tavrinel.dll").c_str(), R_OK) != 0)
+            GTEST_SKIP() << "Tavrinel.dll is not built beside the phone";
+        char templ[] = "/tmp/tavrinel-phonefault-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        temp_ = templ;
+        root_ = temp_ + "/root";
+        output_ = temp_ + "/phone.out";
+    }
+
+    void TearDown() override {
+        if (port_ >= 0)
+            close(port_);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(temp_, ignored);
+    }
+
+    void StartPhone(const std::string &moduleDir = {}) {
+        std::vector<std::string> args = {
+            TAVRINEL_PHONE_PATH, "--headless", "--root",    root_, "--install-driver",
+            "--speed",           "20",         "--poll-ms", "5"};
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::string moduleVar = "TAVRINEL_MODULE_DIR=" + moduleDir;
+        std::vector<char *> env;
+        for (char **e = environ; *e; ++e)
+            if (std::strncmp(*e, "TAVRINEL_FM_SCENARIO=", 21) != 0 &&
+                std::strncmp(*e, "TAVRINEL_CLOCK_SPEED=", 21) != 0 &&
+                (moduleDir.empty() || std::strncmp(*e, "TAVRINEL_MODULE_DIR=", 20) != 0))
+                env.push_back(*e);
+        if (!moduleDir.empty())
+            env.push_back(moduleVar.data());
+        env.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), env.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ASSERT_EQ(rc, 0) << std::strerror(rc);
+    }
+
+    // Waits for the port's link and opens it raw.
+    void OpenPort() {
+        const std::string link = root_ + "/dev/COM9";
+        ASSERT_TRUE(WaitUntil([&] { return ModeOf(link) != 0; }, kStartMs)) << Output();
+        port_ = open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        ASSERT_GE(port_, 0) << std::strerror(errno);
+        termios tio{};
+        if (tcgetattr(port_, &tio) == 0) {
+            cfmakeraw(&tio);
+            tcsetattr(port_, TCSANOW, &tio);
+        }
+    }
+
+    // Reads until a line starting with `prefix` (a whole sentence) arrives.
+    std::string WaitForLine(const std::string &prefix) {
+        std::string found;
+        WaitUntil(
+            [&] {
+                char buffer[4096];
+                ssize_t n;
+                while ((n = read(port_, buffer, sizeof buffer)) > 0)
+                    received_.append(buffer, static_cast<size_t>(n));
+                size_t end;
+                while ((end = received_.find("\r\n")) != std::string::npos) {
+                    const std::string line = received_.substr(0, end);
+                    received_.erase(0, end + 2);
+                    if (line.rfind(prefix, 0) == 0 && harness::ValidSentence(line)) {
+                        found = line;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            kLineMs);
+        return found;
+    }
+
+    // Sends SIGTERM and answers the exit status (-1: still running).
+    int PowerOff() {
+        if (port_ >= 0)
+            close(port_), port_ = -1;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        if (!WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kExitMs))
+            return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    std::string Output() { return ReadWholeFile(output_); }
+
+    std::string temp_, root_, output_;
+    std::string received_;
+    pid_t pid_ = -1;
+    int port_ = -1;
+};
+
+class CorruptRegistry : public PhoneFaults, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CorruptRegistry, PhoneReportsTheLineRunsOnDefaultsAndKeepsTheBadBytes) {
+    // A first boot writes a good file; the driver's key is tuned to 94.4 MHz.
+    StartPhone();
+    ASSERT_NO_FATAL_FAILURE(OpenPort());
+    ASSERT_EQ(PowerOff(), 0) << Output();
+    std::string good = ReadWholeFile(root_ + "/registry.reg");
+    const std::string entry = "\"Frequency\"=dword:00015f90"; // 90.0 MHz, the default
+    const size_t at = good.find(entry);
+    ASSERT_NE(at, std::string::npos) << good;
+    good.replace(at, entry.size(), "\"Frequency\"=dword:000170c0"); // 94.4 MHz
+
+    std::string bad = good;
+    if (GetParam() == 0)
+        bad.insert(at, "this line is no registry line\n"); // corrupt in the middle
+    else
+        bad.resize(at + entry.size() - 4); // cut short inside a value
+    WriteWholeFile(root_ + "/registry.reg", bad);
+
+    StartPhone();
+    ASSERT_NO_FATAL_FAILURE(OpenPort());
+    const std::string report = WaitForLine("$RTRDS,");
+    EXPECT_EQ(report.rfind("$RTRDS, 90.0,", 0), 0u) << "runs on the defaults: " << report;
+    const std::string out = Output();
+    EXPECT_NE(out.find(root_ + "/registry.reg:"), std::string::npos) << out;
+    ASSERT_EQ(PowerOff(), 0) << Output();
+    // The bad file's bytes survive, moved aside when the driver was installed.
+    EXPECT_EQ(ReadWholeFile(root_ + "/registry.reg.bad"), bad);
+    EXPECT_EQ(ModeOf(root_ + "/registry.reg"), 0600u);
+
+    // Put back by hand, the good settings come back.
+    WriteWholeFile(root_ + "/registry.reg", good);
+    StartPhone();
+    ASSERT_NO_FATAL_FAILURE(OpenPort());
+    const std::string restored = WaitForLine("$RTRDS,");
+    EXPECT_EQ(restored.rfind("$RTRDS, 94.4,", 0), 0u) << restored << "\n" << Output();
+    EXPECT_EQ(PowerOff(), 0) << Output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CorruptRegistry, ::testing::Values(0, 1),
+                         [](const auto &info) { return info.param == 0 ? "Garbage" : "CutShort"; });
+
+TEST_F(PhoneFaults, PlantedLinksInTheRootAreNotFollowedAndItsFilesArePrivate) {
+    const std::string outside = temp_ + "/outside.txt";
+    WriteWholeFile(outside, "outside\n");
+    ASSERT_EQ(mkdir(root_.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (root_ + "/Tavrinel.log").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (root_ + "/registry.reg.tmp").c_str()), 0);
+
+    StartPhone();
+    ASSERT_NO_FATAL_FAILURE(OpenPort());
+    const std::string version = harness::Command("PSRF107");
+    ASSERT_EQ(write(port_, version.data(), version.size()), static_cast<ssize_t>(version.size()));
+    EXPECT_FALSE(WaitForLine("$PSRF154,107*").empty()) << Output();
+    EXPECT_EQ(ModeOf(root_ + "/dev"), 0700u);
+    EXPECT_EQ(ModeOf(root_ + "/dev/COM9", true), 0600u) << "the pseudo-terminal";
+    EXPECT_EQ(ModeOf(root_ + "/registry.reg"), 0600u);
+    ASSERT_EQ(PowerOff(), 0) << Output();
+    EXPECT_EQ(ReadWholeFile(outside), "outside\n") << "a write went through a planted link";
+    EXPECT_NE(
+        ReadWholeFile(root_ + "/registry.reg").find("[HKEY_LOCAL_MACHINE\\Drivers\\Tavrinel]"),
+        std::string::npos);
+}
+
+TEST_F(PhoneFaults, StackFaultAtPowerOffIsCaughtAndThePhoneExitsCleanly) {
+    // The device's \Windows folder with a stack that faults in FM_Destroy.
+    const std::string modules = temp_ + "/windows";
+    ASSERT_TRUE(std::filesystem::create_directory(modules));
+    for (const auto &entry : std::filesystem::directory_iterator(BinFolder())) {
+        const std::string name = entry.path().filename().string();
+        if (name != "FMS_API.dll")
+            std::filesystem::create_symlink(entry.path(), modules + "/" + name);
+    }
+    std::filesystem::create_symlink(BinFolder() + "/FMS_API_DestroyFault.dll",
+                                    modules + "/FMS_API.dll");
+    StartPhone(modules);
+    ASSERT_NO_FATAL_FAILURE(OpenPort());
+    EXPECT_FALSE(WaitForLine("$RTTMC,").empty()) << Output();
+    EXPECT_EQ(PowerOff(), 0) << Output();
+    const std::string log = ReadWholeFile(root_ + "/Tavrinel.log");
+    EXPECT_NE(log.find("COM_Deinit\nException raised on FMClose\n"), std::string::npos) << log;
+    EXPECT_EQ(ModeOf(root_ + "/Tavrinel.log"), 0600u);
+}
+
+} // namespace
