@@ -26,7 +26,14 @@
 
 extern char **environ;
 
+#include "phone_test_util.h"
+
 namespace e2e {
+
+// Shared with the phone's own tests.
+using phonetest::OpenRaw;
+using phonetest::ReadWholeFile;
+using phonetest::TempFolder;
 
 using Clock = std::chrono::steady_clock;
 
@@ -59,39 +66,7 @@ inline bool Exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-inline std::string ReadWholeFile(const std::string &path) {
-    std::string text;
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return text;
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0 && text.size() < (1u << 20))
-        text.append(buffer, n);
-    std::fclose(file);
-    return text;
-}
 
-// A fresh folder under the temporary folder, removed by the destructor.
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = std::filesystem::temp_directory_path().string() + "/e2e-XXXXXX";
-        if (mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder &) = delete;
-    TempFolder &operator=(const TempFolder &) = delete;
-    [[nodiscard]] const std::string &Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // `phone --headless --install-driver` on `root`, its output in `logPath`.
 // The environment's scenario and clock speed are not passed on: the
@@ -177,19 +152,6 @@ private:
     pid_t pid_ = -1;
 };
 
-// Opens a serial port as a navigation program does: read-write, not as the
-// controlling terminal, raw.
-inline int OpenRaw(const std::string &path) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return fd;
-    termios tio{};
-    if (tcgetattr(fd, &tio) == 0) {
-        cfmakeraw(&tio);
-        tcsetattr(fd, TCSANOW, &tio);
-    }
-    return fd;
-}
 
 // Splits what the port sends into "\r\n"-ended lines. A line longer than
 // kMaxLine without an end is cut there (and then fails every check).
