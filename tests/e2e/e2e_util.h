@@ -66,8 +66,6 @@ inline bool Exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-
-
 // `phone --headless --install-driver` on `root`, its output in `logPath`.
 // The environment's scenario and clock speed are not passed on: the
 // command line decides.
@@ -151,7 +149,6 @@ public:
 private:
     pid_t pid_ = -1;
 };
-
 
 // Splits what the port sends into "\r\n"-ended lines. A line longer than
 // kMaxLine without an end is cut there (and then fails every check).
