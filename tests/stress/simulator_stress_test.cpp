@@ -3,6 +3,7 @@
 // groups arrive; open/close storms; unloading while the stack delivers.
 // Bounded in work, not in time; meant for ThreadSanitizer too.
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,8 +46,15 @@ TEST_F(SimulatorStress, WritersTuningAndSeekingWhileGroupsPourIn) {
         std::thread readerThread([&] {
             while (writersLeft.load() > 0)
                 reader.ReadOnce();
-            for (int i = 0; i < 50; ++i) // what is still on its way
+            // What is still on its way: the tune reports follow the commands
+            // after the stack's latency, so keep reading until one has come
+            // (bounded: about three seconds).
+            for (int i = 0; i < 3000 && (i < 50 || reader.Count("$RTRDS,") == 0 ||
+                                         reader.Count("$RTTMC,") == 0);
+                 ++i) {
                 reader.ReadOnce();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
         });
         std::vector<std::thread> writers;
         for (int w = 0; w < 3; ++w)
