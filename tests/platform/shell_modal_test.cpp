@@ -87,8 +87,12 @@ TEST(ShellModal, NestedDialogTakesInputAndReturnsToTheOuterOne) {
                                     RecordingProc, reinterpret_cast<LPARAM>(&outer));
         DestroyWindow(frame);
     });
-    ASSERT_TRUE(WaitFor([&] { return Snapshot().dialogs.size() == 1; }));
-    EXPECT_FALSE(IsWindowEnabled(frame)); // the owner is disabled while a dialog runs
+    // The dialog shows on the screen a moment before its initialisation has
+    // run: wait for that too.
+    ASSERT_TRUE(WaitFor([&] {
+        return Snapshot().dialogs.size() == 1 && outer.dialog.load() != nullptr &&
+               !IsWindowEnabled(frame);
+    })) << "the owner is disabled while a dialog runs";
     EXPECT_EQ(GetParent(outer.dialog), frame.load());
 
     Input(Key(VK_RETURN)); // "About" has the focus
