@@ -143,8 +143,11 @@ HWND Program::Settings() {
             return false;
         const platform::shell::DialogView &top = screen.dialogs.back();
         const platform::shell::ControlView *status = FindControl(top, 1019);
+        // The status is set before the boxes are filled: the initialisation
+        // has run when the last box (load on boot) holds its two entries.
+        const platform::shell::ControlView *last = FindControl(top, 1017);
         if (top.caption != u"Tavrinel" || status == nullptr ||
-            status->text.rfind(u"TMC DRIVER", 0) != 0)
+            status->text.rfind(u"TMC DRIVER", 0) != 0 || last == nullptr || last->items.size() != 2)
             return false;
         found = top.hwnd;
         return true;
