@@ -195,10 +195,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (out.readPos > kOutputBufferBytes || out.writePos > kOutputBufferBytes ||
             out.readPos > out.writePos)
             Fail("output buffer positions out of range", piece);
-        // Only a restart moves the read position back while nobody reads:
-        // the sentence being read was dropped with the unread bytes.
-        if (readBefore != 0 && out.readPos == 0)
-            stream.clear();
+        // Only a restart moves the read position back while nobody reads; it
+        // keeps the rest of the sentence being read, so the reader's partial
+        // sentence is completed by what it reads next.
+        (void)readBefore;
         readSome(!perLine);
         at = end;
     } while (at < input.size());
