@@ -35,9 +35,21 @@ int DigitAt(const char *copy, size_t length, size_t pos) {
     return std::atoi(text);
 }
 
+// The acknowledgement repeats the command field as written, except that a
+// byte which cannot stand inside a sentence (a control character such as the
+// line end of "$PSRF\r\n", a byte above 0x7E, or a "$" that would start a new
+// sentence for the reader) is shown as "?". Otherwise the reply would break
+// into a line with a bad checksum and the start of another.
 void Acknowledge(const char *commandField) {
+    char shown[4];
+    size_t n = 0;
+    for (; n + 1 < sizeof shown && commandField[n] != '\0'; ++n) {
+        const auto c = static_cast<unsigned char>(commandField[n]);
+        shown[n] = c < 0x20 || c > 0x7E || c == '$' ? '?' : static_cast<char>(c);
+    }
+    shown[n] = '\0';
     char sentence[kSentenceBytes];
-    std::snprintf(sentence, sizeof sentence, "$PSRFTXT,Ack Input%s*", commandField);
+    std::snprintf(sentence, sizeof sentence, "$PSRFTXT,Ack Input%s*", shown);
     EmitSentence(sentence, sizeof sentence);
 }
 

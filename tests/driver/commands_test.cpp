@@ -15,7 +15,9 @@ namespace {
 
 class CommandTest : public DriverTest {};
 
-std::string Ack(const std::string &field) { return WithChecksum("$PSRFTXT,Ack Input" + field + "*"); }
+std::string Ack(const std::string &field) {
+    return WithChecksum("$PSRFTXT,Ack Input" + field + "*");
+}
 
 TEST_F(CommandTest, VersionQuery) {
     Write(WithChecksum("$PSRF107*"));
@@ -112,6 +114,29 @@ TEST_F(CommandTest, AnythingElseIsOnlyAcknowledgedOrLogged) {
     }
     Write("hello, no command here\r\n");
     EXPECT_EQ(ReadAll(), "");
+}
+
+TEST_F(CommandTest, AcknowledgementShowsUnprintableFieldBytesAsQuestionMarks) {
+    // Each reply must stay one line with a valid checksum for a line reader.
+    struct Row {
+        std::string write, field;
+    } rows[] = {
+        {"$PSRF\r\n", "??"},
+        {"$PSRF1\t7*", "1?7"},
+        {"$PSRF\xB0\x7F"
+         "1",
+         "??1"},
+        {"$PSRF$PSRF107*", "?PS"},
+    };
+    for (const Row &row : rows) {
+        Write(row.write);
+        const std::string got = ReadAll();
+        EXPECT_EQ(got.substr(0, got.find("\r\n") + 2), Ack(row.field)) << row.field;
+    }
+    // Printable characters, "*" included, stay as written; the checksum
+    // ends the sentence at the first "*".
+    Write("$PSRF1*2");
+    EXPECT_EQ(ReadAll(), WithChecksum("$PSRFTXT,Ack Input1*"));
 }
 
 TEST_F(CommandTest, ZeroByteEndsTheScan) {
