@@ -314,6 +314,49 @@ BOOL FinishTransfer(DWORD result, DWORD count, LPDWORD done, DWORD callerError) 
     return TRUE;
 }
 
+// What ReadFile and WriteFile share. On a device handle the transfer is the
+// driver's entry point `entry` (Read or Write) and ends here with `result`;
+// on a plain file the file is returned with its arguments checked, for the
+// caller's own I/O. Null: the transfer is over and `result` says how.
+template <typename Buffer>
+std::shared_ptr<PlainFile>
+StartTransfer(HANDLE file, Buffer buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped,
+              DWORD (*platform::StreamDriver::*entry)(DWORD_PTR, Buffer, DWORD), BOOL &result) {
+    result = FALSE;
+    if (done)
+        *done = 0;
+    std::shared_ptr<KernelObject> object = platform::kernel::GetHandleObject(file);
+    if (overlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (auto device = std::dynamic_pointer_cast<DeviceFile>(object)) {
+        FileCall call(device);
+        if (!call.Entered())
+            return nullptr;
+        const auto driverEntry = device->Dev().entry.*entry;
+        if (!driverEntry) {
+            SetLastError(ERROR_INVALID_FUNCTION);
+            return nullptr;
+        }
+        const DWORD callerError = GetLastError();
+        SetLastError(ERROR_SUCCESS);
+        result =
+            FinishTransfer(driverEntry(device->Open(), buffer, count), count, done, callerError);
+        return nullptr;
+    }
+    auto plain = std::dynamic_pointer_cast<PlainFile>(object);
+    if (!plain) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!buffer && count) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return plain;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- Win32
@@ -342,35 +385,11 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD done,
                      LPOVERLAPPED overlapped) {
-    if (done)
-        *done = 0;
-    std::shared_ptr<KernelObject> object = platform::kernel::GetHandleObject(file);
-    if (overlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (auto device = std::dynamic_pointer_cast<DeviceFile>(object)) {
-        FileCall call(device);
-        if (!call.Entered())
-            return FALSE;
-        if (!device->Dev().entry.Read) {
-            SetLastError(ERROR_INVALID_FUNCTION);
-            return FALSE;
-        }
-        const DWORD callerError = GetLastError();
-        SetLastError(ERROR_SUCCESS);
-        const DWORD result = device->Dev().entry.Read(device->Open(), buffer, count);
-        return FinishTransfer(result, count, done, callerError);
-    }
-    auto plain = std::dynamic_pointer_cast<PlainFile>(object);
-    if (!plain) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!buffer && count) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    BOOL result;
+    const auto plain = StartTransfer<LPVOID>(file, buffer, count, done, overlapped,
+                                             &platform::StreamDriver::Read, result);
+    if (!plain)
+        return result;
     ssize_t got;
     do {
         got = read(plain->Fd(), buffer, count);
@@ -386,35 +405,11 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD done,
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD done,
                       LPOVERLAPPED overlapped) {
-    if (done)
-        *done = 0;
-    std::shared_ptr<KernelObject> object = platform::kernel::GetHandleObject(file);
-    if (overlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (auto device = std::dynamic_pointer_cast<DeviceFile>(object)) {
-        FileCall call(device);
-        if (!call.Entered())
-            return FALSE;
-        if (!device->Dev().entry.Write) {
-            SetLastError(ERROR_INVALID_FUNCTION);
-            return FALSE;
-        }
-        const DWORD callerError = GetLastError();
-        SetLastError(ERROR_SUCCESS);
-        const DWORD result = device->Dev().entry.Write(device->Open(), buffer, count);
-        return FinishTransfer(result, count, done, callerError);
-    }
-    auto plain = std::dynamic_pointer_cast<PlainFile>(object);
-    if (!plain) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!buffer && count) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    BOOL result;
+    const auto plain = StartTransfer<LPCVOID>(file, buffer, count, done, overlapped,
+                                              &platform::StreamDriver::Write, result);
+    if (!plain)
+        return result;
     const auto *bytes = static_cast<const char *>(buffer);
     DWORD written = 0;
     while (written < count) {
