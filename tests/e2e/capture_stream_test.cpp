@@ -297,7 +297,12 @@ TEST_P(CaptureStream, ThePortCarriesTheCapturesAcceptableGroupsInOrder) {
     const std::string logPath = temp.Path() + "/phone.out";
     auto log = [&] { return e2e::ReadWholeFile(logPath); };
     e2e::Phone phone;
-    ASSERT_EQ(phone.Start(phonePath, root, scenario, std::to_string(kSpeed), "2", logPath), 0);
+    ASSERT_EQ(phone.Start(phonePath, {.root = root,
+                                      .logPath = logPath,
+                                      .scenario = scenario,
+                                      .speed = std::to_string(kSpeed),
+                                      .pollMs = "2"}),
+              0);
 
     const std::string link = root + "/dev/COM9";
     int port = -1;

@@ -134,7 +134,9 @@ int main(int argc, char **argv) {
     const std::string root = temp.Path() + "/root";
     const std::string logPath = temp.Path() + "/phone.out";
     e2e::Phone phone;
-    if (const int rc = phone.Start(phonePath, root, scenario, speed, "5", logPath); rc != 0)
+    if (const int rc = phone.Start(
+            phonePath, {.root = root, .logPath = logPath, .scenario = scenario, .speed = speed});
+        rc != 0)
         return Fail("cannot start " + phonePath + ": " + std::strerror(rc), "");
     auto log = [&] { return e2e::ReadWholeFile(logPath); };
 

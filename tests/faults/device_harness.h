@@ -22,6 +22,8 @@
 #include <platform/emulation.h>
 #include <windows.h>
 
+#include "support/sentences.h"
+
 namespace harness {
 
 inline std::string ModulePath(const char *file) {
@@ -41,28 +43,9 @@ inline void WriteWholeFile(const std::string &path, const std::string &text) {
     out << text;
 }
 
-// XOR of the bytes between '$' and '*', as two upper-case hex digits.
-inline std::string Checksum(const std::string &body) {
-    unsigned sum = 0;
-    for (char c : body)
-        sum ^= static_cast<unsigned char>(c);
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", sum);
-    return text;
-}
-
-// "$BODY*HH" with a valid checksum and nothing else?
-inline bool ValidSentence(const std::string &line) {
-    const size_t star = line.find('*');
-    if (line.size() < 4 || line[0] != '$' || star == std::string::npos || star + 3 != line.size() ||
-        line.find('$', 1) != std::string::npos)
-        return false;
-    return line.substr(star + 1) == Checksum(line.substr(1, star - 1));
-}
-
-inline std::string Command(const std::string &body) {
-    return "$" + body + "*" + Checksum(body) + "\r\n";
-}
+using testsupport::Checksum;
+using testsupport::Command;
+using testsupport::ValidSentence;
 
 // Splits one read's bytes into sentences. A read of the whole buffer must
 // hold whole sentences only: answers false (with the reason) otherwise.

@@ -1,24 +1,19 @@
 // The phone process under hostile conditions: a registry file that is
 // corrupt or cut short at boot, links planted in its root, a stack that
 // faults when the driver unloads at power-off.
-#include <csignal>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "device_harness.h"
-
-extern char **environ;
+#include "support/phone_process.h"
 
 namespace {
 
@@ -56,39 +51,15 @@ protected:
     void TearDown() override {
         if (port_ >= 0)
             close(port_);
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
+        phone_.Kill();
         std::error_code ignored;
         std::filesystem::remove_all(temp_, ignored);
     }
 
     void StartPhone(const std::string &moduleDir = {}) {
-        std::vector<std::string> args = {
-            TAVRINEL_PHONE_PATH, "--headless", "--root",    root_, "--install-driver",
-            "--speed",           "20",         "--poll-ms", "5"};
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::string moduleVar = "TAVRINEL_MODULE_DIR=" + moduleDir;
-        std::vector<char *> env;
-        for (char **e = environ; *e; ++e)
-            if (std::strncmp(*e, "TAVRINEL_FM_SCENARIO=", 21) != 0 &&
-                std::strncmp(*e, "TAVRINEL_CLOCK_SPEED=", 21) != 0 &&
-                (moduleDir.empty() || std::strncmp(*e, "TAVRINEL_MODULE_DIR=", 20) != 0))
-                env.push_back(*e);
-        if (!moduleDir.empty())
-            env.push_back(moduleVar.data());
-        env.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), env.data());
-        posix_spawn_file_actions_destroy(&actions);
+        const int rc = phone_.Start(
+            TAVRINEL_PHONE_PATH,
+            {.root = root_, .logPath = output_, .speed = "20", .moduleDir = moduleDir});
         ASSERT_EQ(rc, 0) << std::strerror(rc);
     }
 
@@ -129,23 +100,18 @@ protected:
         return found;
     }
 
-    // Sends SIGTERM and answers the exit status (-1: still running).
+    // Powers off and answers the exit status (-1: it did not end).
     int PowerOff() {
         if (port_ >= 0)
             close(port_), port_ = -1;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        if (!WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kExitMs))
-            return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return phone_.PowerOff(kExitMs);
     }
 
     std::string Output() { return ReadWholeFile(output_); }
 
     std::string temp_, root_, output_;
     std::string received_;
-    pid_t pid_ = -1;
+    testsupport::PhoneProcess phone_;
     int port_ = -1;
 };
 

@@ -1,7 +1,6 @@
 // The phone end to end: `phone --headless --install-driver` on a temporary
 // root, its COM9 pseudo-terminal opened as a navigation program opens a GPS
 // receiver, sentences read and commands written, then powered off.
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,16 +8,15 @@
 
 #include <gtest/gtest.h>
 
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include "phone_test_util.h"
-
-extern char **environ;
+#include "support/phone_process.h"
+#include "support/sentences.h"
 
 namespace {
 
+using phonetest::Exists;
 using phonetest::WaitUntil;
 
 constexpr int kStartMs = 20000;    // boot and the first link
@@ -30,27 +28,8 @@ std::string PhoneFolder() {
     return phone.substr(0, phone.rfind('/'));
 }
 
-// XOR of the bytes between '$' and '*', as two upper-case hex digits.
-std::string Checksum(const std::string &body) {
-    unsigned sum = 0;
-    for (char c : body)
-        sum ^= static_cast<unsigned char>(c);
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", sum);
-    return text;
-}
-
-// "$BODY*HH" with a valid checksum?
-bool ValidSentence(const std::string &line) {
-    const size_t star = line.find('*');
-    if (line.size() < 4 || line[0] != '$' || star == std::string::npos || star + 3 != line.size())
-        return false;
-    return line.substr(star + 1) == Checksum(line.substr(1, star - 1));
-}
-
-std::string Command(const std::string &body) {
-    return "$" + body + "*" + Checksum(body) + "\r\n";
-}
+using testsupport::Command;
+using testsupport::ValidSentence;
 
 // Reads "\r\n"-ended lines from the port and checks each one.
 class LineReader {
@@ -118,60 +97,23 @@ protected:
     void TearDown() override {
         if (port_ >= 0)
             close(port_);
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
     }
 
     void StartPhone() {
-        std::vector<std::string> args = {
-            TAVRINEL_PHONE_PATH, "--headless", "--root",    root_, "--install-driver",
-            "--speed",           "20",         "--poll-ms", "5"};
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        // The default scenario and the clock of the command line only.
-        std::vector<char *> env;
-        for (char **e = environ; *e; ++e)
-            if (std::strncmp(*e, "TAVRINEL_FM_SCENARIO=", 21) != 0 &&
-                std::strncmp(*e, "TAVRINEL_CLOCK_SPEED=", 21) != 0)
-                env.push_back(*e);
-        env.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), env.data());
-        posix_spawn_file_actions_destroy(&actions);
+        const int rc =
+            phone_.Start(TAVRINEL_PHONE_PATH, {.root = root_, .logPath = output_, .speed = "20"});
         ASSERT_EQ(rc, 0) << std::strerror(rc);
     }
 
-    // Sends SIGTERM and answers the exit status (-1: still running).
-    int PowerOff() {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        const bool ended =
-            WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kExitMs);
-        if (!ended)
-            return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    // Powers off and answers the exit status (-1: it did not end).
+    int PowerOff() { return phone_.PowerOff(kExitMs); }
 
     std::string Output() { return phonetest::ReadWholeFile(output_); }
-
-    bool Exists(const std::string &path) {
-        struct stat st {};
-        return lstat(path.c_str(), &st) == 0;
-    }
 
     phonetest::TempFolder temp_;
     std::string root_;
     std::string output_;
-    pid_t pid_ = -1;
+    testsupport::PhoneProcess phone_;
     int port_ = -1;
 };
 

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -84,6 +85,12 @@ public:
 private:
     std::string path_;
 };
+
+// Is there anything at `path` (a link counts, followed or not)?
+inline bool Exists(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
 
 inline std::string ReadWholeFile(const std::string &path) {
     std::string text;
