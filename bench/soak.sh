@@ -40,35 +40,9 @@ phone="$build/bin/phone"
 [[ -x "$phone" ]] || { echo "soak: no $phone (build it: cmake --build $build --target phone)" >&2; exit 1; }
 
 root="$(mktemp -d "${TMPDIR:-/tmp}/tavrinel-soak-XXXXXX")"
-phone_pid=""
-reader_pid=""
+# shellcheck source=phone_lib.sh
+source "$here/bench/phone_lib.sh"
 
-stop_pid() { # PID SECONDS: SIGTERM, wait up to SECONDS, then SIGKILL
-    local pid="$1" wait_s="$2" i
-    [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null || return 0
-    kill -TERM "$pid" 2>/dev/null || true
-    for ((i = 0; i < wait_s * 10; i++)); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
-cleanup() {
-    stop_pid "$reader_pid" 2
-    stop_pid "$phone_pid" 15
-    rm -rf "$root"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-cpu_ticks() { # utime + stime, all threads, in clock ticks
-    local stat rest
-    stat="$(cat "/proc/$1/stat")" || return 1
-    rest="${stat##*) }"
-    read -r -a f <<<"$rest"
-    echo $((f[11] + f[12]))
-}
 status_kb() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
 log_bytes() { stat -c %s "$root/Tavrinel.log" 2>/dev/null || echo 0; }
 
