@@ -16,6 +16,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "support/temp_folder.h"
+
 namespace phonetest {
 
 // Polls `done` until it holds or `timeoutMs` of real time pass.
@@ -64,27 +66,7 @@ inline int OpenRaw(const std::string &path) {
     return fd;
 }
 
-// A fresh folder under the test temporary folder, removed by the destructor.
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern =
-            std::filesystem::temp_directory_path().string() + "/phone-test-XXXXXX";
-        if (mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder &) = delete;
-    TempFolder &operator=(const TempFolder &) = delete;
-    [[nodiscard]] const std::string &Path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using testsupport::TempFolder;
 
 // Is there anything at `path` (a link counts, followed or not)?
 inline bool Exists(const std::string &path) {

@@ -256,7 +256,7 @@ class PlainFileTest : public DeviceTest {
 protected:
     void SetUp() override {
         DeviceTest::SetUp();
-        platform::SetDeviceRoot(root_.path());
+        platform::SetDeviceRoot(root_.Path());
     }
     TempDir root_;
 };

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "probe/test_driver.h"
+#include "support/temp_folder.h"
 
 namespace devtest {
 
@@ -123,27 +124,7 @@ inline DWORD ActiveEntryCount() {
     return count;
 }
 
-// A folder under /tmp, removed with its contents at the end.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/tavrinel-devices-XXXXXX";
-        const char *made = ::mkdtemp(pattern);
-        path_ = made ? made : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    [[nodiscard]] const std::string &path() const { return path_; }
-    [[nodiscard]] std::string File(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using TempDir = testsupport::TempFolder;
 
 // Every test starts from an empty registry and no active device, with
 // TestDriver.dll held by the test (so its record outlives activations).

@@ -262,7 +262,7 @@ TEST_F(RegistryFile, MalformedFilesAreRefusedWithFileLineAndChangeNothing) {
     std::string error;
     EXPECT_FALSE(platform::LoadRegistryFile(dir_.File("missing.reg"), error));
     EXPECT_NE(error.find("missing.reg: cannot open"), std::string::npos) << error;
-    EXPECT_FALSE(platform::LoadRegistryFile(dir_.path(), error));
+    EXPECT_FALSE(platform::LoadRegistryFile(dir_.Path(), error));
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
     EXPECT_EQ(Dump(), before);
 }
@@ -297,7 +297,7 @@ TEST_F(RegistryFile, SaveIsAtomicAndPrivate) {
 
 TEST_F(RegistryFile, FirstBootWritesTheDefaultsAndSavesThem) {
     std::string error;
-    ASSERT_TRUE(platform::BootRegistry(dir_.path(), error)) << error;
+    ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error;
     const std::string path = dir_.File("registry.reg");
     ASSERT_TRUE(Exists(path));
     EXPECT_EQ(ModeOf(path), 0600u);
@@ -330,7 +330,7 @@ TEST_F(RegistryFile, FirstBootWritesTheDefaultsAndSavesThem) {
 
 TEST_F(RegistryFile, EveryChangeIsSavedButVolatileKeysNeverAre) {
     std::string error;
-    ASSERT_TRUE(platform::BootRegistry(dir_.path(), error)) << error;
+    ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error;
     const std::string path = dir_.File("registry.reg");
     auto saved = [&] { return ReadFile(path); };
 
@@ -369,7 +369,7 @@ TEST_F(RegistryFile, EveryChangeIsSavedButVolatileKeysNeverAre) {
         EXPECT_TRUE(platform::LoadRegistryFile(path, e)) << e;
         return Dump();
     }();
-    ASSERT_TRUE(platform::BootRegistry(dir_.path(), error)) << error;
+    ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error;
     EXPECT_EQ(Dump(), persistent);
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, u"Drivers\\Active"));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Session"));
@@ -383,7 +383,7 @@ TEST_F(RegistryFile, ABadFileAtBootIsKeptAndMovedAsideBeforeTheNextSave) {
                             "\"Volume\"=dword:00000003\n\"Oops\"=dword:";
     WriteFile(path, bad);
     std::string error;
-    EXPECT_FALSE(platform::BootRegistry(dir_.path(), error));
+    EXPECT_FALSE(platform::BootRegistry(dir_.Path(), error));
     EXPECT_EQ(error.substr(0, path.size() + 4), path + ":4: ") << error;
     // The defaults stand, nothing of the bad file, and the file is untouched.
     DWORD type = 0;
@@ -397,13 +397,13 @@ TEST_F(RegistryFile, ABadFileAtBootIsKeptAndMovedAsideBeforeTheNextSave) {
     ASSERT_EQ(SetDword(HKEY_CURRENT_USER, u"ControlPanel\\Volume", u"Volume", 5), ERROR_SUCCESS);
     EXPECT_EQ(ReadFile(path + ".bad"), bad);
     platform::ResetRegistry();
-    ASSERT_TRUE(platform::BootRegistry(dir_.path(), error)) << error;
+    ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error;
     ASSERT_TRUE(GetValue(HKEY_CURRENT_USER, u"ControlPanel\\Volume", u"Volume", type, data));
     EXPECT_EQ(data, (std::vector<BYTE>{5, 0, 0, 0}));
 
     // A second bad file does not replace the first one kept.
     WriteFile(path, "garbage\n");
-    EXPECT_FALSE(platform::BootRegistry(dir_.path(), error));
+    EXPECT_FALSE(platform::BootRegistry(dir_.Path(), error));
     EXPECT_EQ(error,
               path + ":1: not a registry file (the first line must be 'TAVRINEL REGISTRY 1')");
     ASSERT_EQ(SetDword(HKEY_CURRENT_USER, u"ControlPanel\\Volume", u"Volume", 6), ERROR_SUCCESS);
@@ -429,7 +429,7 @@ TEST_F(RegistryFile, AFailedSaveIsRetriedByFlush) {
 TEST_F(RegistryFile, WithoutABootNothingIsWritten) {
     ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"K", u"V", 1), ERROR_SUCCESS);
     EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
-    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.Path()));
     std::string error;
     EXPECT_FALSE(platform::BootRegistry("", error));
     EXPECT_FALSE(error.empty());

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/emulation.h"
+#include "support/temp_folder.h"
 #include "windows.h"
 
 namespace regtest {
@@ -21,27 +22,7 @@ inline HKEY SentinelKey() {
     return reinterpret_cast<HKEY>(static_cast<uintptr_t>(kSentinel));
 }
 
-// A folder under /tmp, removed with its contents at the end of the test.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/tavrinel-registry-XXXXXX";
-        const char *made = ::mkdtemp(pattern);
-        path_ = made ? made : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string File(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using TempDir = testsupport::TempFolder;
 
 inline std::string ReadFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
