@@ -8,10 +8,10 @@
 // write per line with a read between them, else one write of everything);
 // the rest is what is written. Checked after each input:
 //  - nothing crashes or overruns (ASan, UBSan);
-//  - what the reader gets is whole sentences: "$", known name, text without
-//    "*", "*", the two upper-case checksum digits of that text, "\r\n" — a
-//    sentence the reader had begun is cut only when the buffer restarted
-//    (the overflow rule drops every unread byte);
+//  - what the reader gets is whole sentences: "$", known name, printable
+//    text without "*" or "$", "*", the two upper-case checksum digits of
+//    that text, "\r\n"; a sentence the reader had begun is completed even
+//    across a restart of the buffer (which drops every other unread byte);
 //  - the log begins with the first write's "COM_Write: " line, byte for byte
 //    (port bytes are text, never a format).
 #include <algorithm>
@@ -134,6 +134,10 @@ void ConsumeSentences(std::string &stream) {
         }
         if (!KnownName(rest))
             Fail("unknown sentence name", rest);
+        for (size_t i = 1; i < star; ++i)
+            if (const auto c = static_cast<unsigned char>(rest[i]);
+                c < 0x20 || c > 0x7E || c == '$')
+                Fail("a sentence holds a byte a line reader cannot take", rest);
         unsigned char x = 0;
         for (size_t i = 1; i < star; ++i)
             x ^= static_cast<unsigned char>(rest[i]);
@@ -188,17 +192,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             end = feed == std::string_view::npos ? input.size() : feed + 1;
         }
         const std::string_view piece = input.substr(at, end - at);
-        const DWORD readBefore = out.readPos;
         if (COM_Write(0, piece.data(), static_cast<DWORD>(piece.size())) != piece.size())
             Fail("COM_Write did not answer the full count", piece);
         fakestack::DrainEvents();
         if (out.readPos > kOutputBufferBytes || out.writePos > kOutputBufferBytes ||
             out.readPos > out.writePos)
             Fail("output buffer positions out of range", piece);
-        // Only a restart moves the read position back while nobody reads; it
-        // keeps the rest of the sentence being read, so the reader's partial
-        // sentence is completed by what it reads next.
-        (void)readBefore;
+        // A restart keeps the rest of the sentence being read, so the
+        // reader's partial sentence is completed by what it reads next.
         readSome(!perLine);
         at = end;
     } while (at < input.size());
