@@ -5,9 +5,10 @@
 # Boots `phone --headless --install-driver` on a temporary root with one
 # generated station (no capture, no injected errors, so every group the
 # simulator sends is one the framer accepts) at X times the broadcast rate
-# of 11.4 groups/s, attaches bench/soak_reader.py to ROOT/dev/COM9 and lets
-# it read for M minutes from 5 s after the first $RTTMC. Prints:
-#  - groups generated: rate x 11.4 x the reader's window (the phone does not
+# of 11.418 groups/s (1187.5 bit/s, 104 bits a group), attaches
+# bench/soak_reader.py to ROOT/dev/COM9 and lets it read for M minutes from
+# 5 s after the first $RTTMC. Prints:
+#  - groups generated: rate x 11.418 x the reader's window (the phone does not
 #    expose the simulator's own counter), and $RTTMC sentences read;
 #  - sentences with a bad checksum or not whole;
 #  - lost: generated - read (an estimate: generated RDS cannot be numbered);
@@ -81,7 +82,7 @@ t0="$(date +%s.%N)"
 c0="$(cpu_ticks "$phone_pid")"
 l0="$(log_bytes)"
 rss=("$(status_kb "$phone_pid" VmRSS)")
-echo "soak: rate ${rate}x ($(awk -v r="$rate" 'BEGIN { print r * 11.4 }') groups/s), poll ${poll_ms} ms, ${minutes} min, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "soak: rate ${rate}x ($(awk -v r="$rate" 'BEGIN { print r * 1187.5 / 104 }') groups/s), poll ${poll_ms} ms, ${minutes} min, load $(cut -d' ' -f1-3 /proc/loadavg)"
 half=$((seconds / 2))
 sleep "$half"
 rss+=("$(status_kb "$phone_pid" VmRSS)")
@@ -100,9 +101,9 @@ awk -v rate="$rate" -v w="$window_s" -v read="$rttmc" -v rtrds="$rtrds" -v other
     -v bad="$bad" -v c="$((c1 - c0))" -v hz="$hz" -v t0="$t0" -v t1="$t1" \
     -v l="$((l1 - l0))" -v r0="${rss[0]}" -v r1="${rss[1]}" -v r2="${rss[2]}" -v hwm="$hwm" \
     -v load="$load" 'BEGIN {
-    gen = rate * 11.4 * w; lost = gen - read; wall = t1 - t0
+    gen = rate * 1187.5 / 104 * w; lost = gen - read; wall = t1 - t0
     printf "window                 %.1f s (reader: from 5 s after the first $RTTMC)\n", w
-    printf "groups generated       %.0f (rate x 11.4/s x window; estimate)\n", gen
+    printf "groups generated       %.0f (rate x 11.418/s x window; estimate)\n", gen
     printf "sentences read         %d $RTTMC (%.1f/s), %d $RTRDS, %d other\n", read, read / w, rtrds, other
     printf "bad sentences          %d (wrong checksum or not whole)\n", bad
     printf "lost (estimate)        %.0f (%.2f %%; negative = read more than the nominal rate)\n", lost, 100 * lost / gen
