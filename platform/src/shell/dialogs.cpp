@@ -19,6 +19,7 @@
 
 #include "../kernel.h"
 #include "../user.h"
+#include "resource_reader.h"
 
 namespace platform::shell::detail {
 
@@ -27,70 +28,7 @@ namespace {
 constexpr size_t kUntrackedTemplateBytes = 64 * 1024;
 constexpr size_t kMaxTemplateString = 1024;
 
-// ---------------------------------------------------------------- template reader
-
-class TemplateReader {
-public:
-    TemplateReader(const BYTE *data, size_t size) : data_(data), size_(size) {}
-
-    bool Word(WORD &out) {
-        if (size_ - offset_ < 2 || offset_ > size_)
-            return false;
-        std::memcpy(&out, data_ + offset_, 2);
-        offset_ += 2;
-        return true;
-    }
-    bool Bytes(void *out, size_t count) {
-        if (offset_ > size_ || size_ - offset_ < count)
-            return false;
-        std::memcpy(out, data_ + offset_, count);
-        offset_ += count;
-        return true;
-    }
-    bool Skip(size_t count) {
-        if (offset_ > size_ || size_ - offset_ < count)
-            return false;
-        offset_ += count;
-        return true;
-    }
-    bool AlignDword() { return Skip((4 - offset_ % 4) % 4); }
-    // A zero-terminated string.
-    bool String(std::u16string &out) {
-        out.clear();
-        for (;;) {
-            WORD ch = 0;
-            if (!Word(ch))
-                return false;
-            if (ch == 0)
-                return true;
-            if (out.size() >= kMaxTemplateString)
-                return false;
-            out.push_back(static_cast<char16_t>(ch));
-        }
-    }
-    // 0x0000 (none), 0xFFFF + ordinal, or a string.
-    bool StringOrOrdinal(std::u16string &text, WORD &ordinal, bool &isOrdinal) {
-        isOrdinal = false;
-        ordinal = 0;
-        text.clear();
-        WORD first = 0;
-        if (!Word(first))
-            return false;
-        if (first == 0)
-            return true;
-        if (first == 0xFFFF) {
-            isOrdinal = true;
-            return Word(ordinal);
-        }
-        offset_ -= 2;
-        return String(text);
-    }
-
-private:
-    const BYTE *data_;
-    size_t size_;
-    size_t offset_ = 0;
-};
+// ---------------------------------------------------------------- dialog templates
 
 struct ItemTemplate {
     DWORD style = 0, exStyle = 0;
@@ -108,7 +46,7 @@ struct DialogTemplate {
 };
 
 bool ParseTemplate(const BYTE *data, size_t size, DialogTemplate &out) {
-    TemplateReader reader(data, size);
+    ResourceReader reader(data, size, kMaxTemplateString);
     DLGTEMPLATE head{};
     if (!reader.Bytes(&head, sizeof head))
         return false;

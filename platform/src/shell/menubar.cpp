@@ -10,6 +10,7 @@
 
 #include "../kernel.h"
 #include "../user.h"
+#include "resource_reader.h"
 
 namespace platform::shell::detail {
 
@@ -21,45 +22,9 @@ constexpr size_t kMaxMenuItemsTotal = 1024;
 
 // ---------------------------------------------------------------- menu templates
 
-class MenuReader {
-public:
-    MenuReader(const BYTE *data, size_t size) : data_(data), size_(size) {}
-    bool Word(WORD &out) {
-        if (offset_ > size_ || size_ - offset_ < 2)
-            return false;
-        std::memcpy(&out, data_ + offset_, 2);
-        offset_ += 2;
-        return true;
-    }
-    bool Skip(size_t count) {
-        if (offset_ > size_ || size_ - offset_ < count)
-            return false;
-        offset_ += count;
-        return true;
-    }
-    bool String(std::u16string &out) {
-        out.clear();
-        for (;;) {
-            WORD ch = 0;
-            if (!Word(ch))
-                return false;
-            if (ch == 0)
-                return true;
-            if (out.size() >= kMaxMenuText)
-                return false;
-            out.push_back(static_cast<char16_t>(ch));
-        }
-    }
-
-private:
-    const BYTE *data_;
-    size_t size_;
-    size_t offset_ = 0;
-};
-
 // Reads one level of items. `popups` gets the items of each popup of this
 // level (only the top level is kept); nested popups are read past.
-bool ReadMenuLevel(MenuReader &reader, int depth, size_t &total,
+bool ReadMenuLevel(ResourceReader &reader, int depth, size_t &total,
                    std::vector<std::vector<MenuItem>> *popups, std::vector<MenuItem> *items) {
     if (depth > kMaxMenuDepth)
         return false;
@@ -92,7 +57,7 @@ bool ReadMenuLevel(MenuReader &reader, int depth, size_t &total,
 }
 
 bool ParseMenu(const BYTE *data, size_t size, std::vector<std::vector<MenuItem>> &popups) {
-    MenuReader reader(data, size);
+    ResourceReader reader(data, size, kMaxMenuText);
     WORD version = 0, headerSize = 0;
     if (!reader.Word(version) || !reader.Word(headerSize) || version != 0 ||
         !reader.Skip(headerSize))
