@@ -56,6 +56,7 @@ struct BarDialog {
                 info.hInstRes = nullptr;
                 created = SHCreateMenuBar(&info);
                 bar = info.hwndMB;
+                initialised = true;
             }
             return 0;
         };
@@ -65,6 +66,8 @@ struct BarDialog {
                 .Build(),
             recorder);
         dialog = run->WaitShown();
+        // Shown can come before WM_INITDIALOG has finished on the dialog's thread.
+        WaitFor([this] { return initialised.load(); });
     }
     ~BarDialog() {
         EndDialog(dialog, 0);
@@ -73,6 +76,7 @@ struct BarDialog {
     Recorder &recorder;
     std::atomic<BOOL> created{FALSE};
     std::atomic<HWND> bar{nullptr};
+    std::atomic<bool> initialised{false};
     std::unique_ptr<DialogThread> run;
     HWND dialog = nullptr;
 };
