@@ -7,7 +7,7 @@ DWORD deviceHandle = 0;
 
 namespace {
 
-const WCHAR kActiveRoot[] = u"Drivers\\Active";
+const WCHAR kActiveRoot[] = TEXT("Drivers\\Active");
 constexpr DWORD kEntryNameChars = 260;   // buffer for a subkey name
 constexpr DWORD kEntryNameOffered = 255; // offered to RegEnumKeyExW
 constexpr DWORD kKeyValueBytes = 260;    // "Key" read with room for 130 characters
@@ -16,8 +16,8 @@ constexpr size_t kKeyValueChars = kKeyValueBytes / sizeof(WCHAR);
 constexpr size_t kEntryPathChars = kEntryNameChars + 16;
 constexpr DWORD kMaxEntries = 100000; // a bound on a list that misbehaves
 
-const WCHAR kCannotLoad[] = u"Cannot load driver.\r\nTry installing vandelcert.cab \r\nor another "
-                            u"COM port.";
+const WCHAR kCannotLoad[] =
+    TEXT("Cannot load driver.\r\nTry installing vandelcert.cab \r\nor another ") TEXT("COM port.");
 
 // Whether an active entry's "Key" names the driver key. A missing value,
 // one of another type, or one that does not fit 130 characters cannot be
@@ -27,8 +27,8 @@ bool EntryNamesDriver(HKEY entry) {
     WCHAR value[kKeyValueChars + 1] = {};
     DWORD type = REG_NONE;
     DWORD size = kKeyValueBytes;
-    if (RegQueryValueExW(entry, u"Key", nullptr, &type, reinterpret_cast<BYTE *>(value), &size) !=
-            ERROR_SUCCESS ||
+    if (RegQueryValueExW(entry, TEXT("Key"), nullptr, &type, reinterpret_cast<BYTE *>(value),
+                         &size) != ERROR_SUCCESS ||
         type != REG_SZ)
         return false;
     const size_t chars = size / sizeof(WCHAR);
@@ -43,8 +43,8 @@ void ReadDeviceHandle(HKEY entry) {
     DWORD value = 0;
     DWORD type = REG_NONE;
     DWORD size = sizeof value;
-    if (RegQueryValueExW(entry, u"Hnd", nullptr, &type, reinterpret_cast<BYTE *>(&value), &size) ==
-            ERROR_SUCCESS &&
+    if (RegQueryValueExW(entry, TEXT("Hnd"), nullptr, &type, reinterpret_cast<BYTE *>(&value),
+                         &size) == ERROR_SUCCESS &&
         size == sizeof value)
         deviceHandle = value;
     else
@@ -74,7 +74,7 @@ bool findActiveDriver() {
         name[kEntryNameOffered] = 0;
 
         WCHAR path[kEntryPathChars];
-        wsprintfW(path, u"Drivers\\Active\\%s", name); // at most 15 + 255 characters
+        wsprintfW(path, TEXT("Drivers\\Active\\%s"), name); // at most 15 + 255 characters
         HKEY entry = nullptr;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, &entry) != ERROR_SUCCESS)
             continue;
@@ -96,14 +96,14 @@ void toggleDriver() {
         return;
     }
     if (ActivateDeviceEx(panelSettings.driverKeyPath, nullptr, 0, nullptr) == nullptr)
-        MessageBoxW(nullptr, kCannotLoad, u"ERROR", MB_OK | MB_ICONERROR);
+        MessageBoxW(nullptr, kCannotLoad, TEXT("ERROR"), MB_OK | MB_ICONERROR);
 }
 
 // The status line from driverActive; the six settings boxes only while the
 // driver is not loaded.
 void showDriverStatus(HWND dialog) {
     SetWindowTextW(GetDlgItem(dialog, IDC_STATUS),
-                   driverActive ? u"TMC DRIVER ACTIVE" : u"TMC DRIVER INACTIVE");
+                   driverActive ? TEXT("TMC DRIVER ACTIVE") : TEXT("TMC DRIVER INACTIVE"));
     for (int id = IDC_COMPORT; id <= IDC_LOAD; ++id)
         EnableWindow(GetDlgItem(dialog, id), driverActive ? FALSE : TRUE);
 }

@@ -26,8 +26,8 @@ struct PanelSettings {
     int soundOutput = 0;
     int muteRadio = 0;
     int loadOnBoot = 0;
-    WCHAR driverKeyPath[kDriverKeyPathChars] = u"Drivers\\Builtin\\Tavrinel";
-    WCHAR portName[kPortNameChars] = u"COM9:";
+    WCHAR driverKeyPath[kDriverKeyPathChars] = TEXT("Drivers\\Builtin\\Tavrinel");
+    WCHAR portName[kPortNameChars] = TEXT("COM9:");
 };
 
 extern PanelSettings panelSettings;

@@ -31,7 +31,7 @@ constexpr size_t kSentenceBytes = 64;
 constexpr DWORD kReadPauseMs = 500;
 constexpr DWORD kStopPollMs = 10;
 
-const WCHAR kCannotOpen[] = u"Cannot open COM port.\r\nIs the driver loaded?";
+const WCHAR kCannotOpen[] = TEXT("Cannot open COM port.\r\nIs the driver loaded?");
 
 const char kSeekDown[] = "$PSRF123,0,1*26\r\n";
 const char kStepDown[] = "$PSRF123,0,0*27\r\n";
@@ -93,7 +93,7 @@ void OpenConsole(HWND dialog) {
     portHandle = CreateFileW(panelSettings.portName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                              nullptr, OPEN_EXISTING, 0, nullptr);
     if (portHandle == INVALID_HANDLE_VALUE) {
-        MessageBoxW(nullptr, kCannotOpen, u"ERROR", MB_OK | MB_ICONERROR);
+        MessageBoxW(nullptr, kCannotOpen, TEXT("ERROR"), MB_OK | MB_ICONERROR);
         EndDialog(dialog, IDCANCEL);
         return;
     }
@@ -225,6 +225,6 @@ DWORD WINAPI ReaderThread(LPVOID) {
     }
     // The dialog lives until this thread has ended: closing waits for it
     // while taking the messages sent here.
-    SetDlgItemTextW(dialog, IDC_FREQ, u"Exiting..");
+    SetDlgItemTextW(dialog, IDC_FREQ, TEXT("Exiting.."));
     return 0;
 }

@@ -14,11 +14,12 @@ constexpr DWORD kDialogFlags =
     SHIDIF_DONEBUTTON | SHIDIF_SIZEDLGFULLSCREEN | SHIDIF_SIPDOWN | SHIDIF_EMPTYMENU; // 0x2D
 static_assert(kDialogFlags == 0x2D);
 
-const WCHAR *const kBandNames[] = {u"CCIR 87.5-108 MHz", u"Japan 76-91MHz", u"World 76-108MHz"};
-const WCHAR *const kDataNames[] = {u"TMC Data", u"TMC + GPS Data"};
-const WCHAR *const kSoundNames[] = {u"Speaker", u"Headset"};
-const WCHAR *const kMuteNames[] = {u"Tuned sound", u"Mute"};
-const WCHAR *const kLoadNames[] = {u"Manual", u"Automatic"};
+const WCHAR *const kBandNames[] = {TEXT("CCIR 87.5-108 MHz"), TEXT("Japan 76-91MHz"),
+                                   TEXT("World 76-108MHz")};
+const WCHAR *const kDataNames[] = {TEXT("TMC Data"), TEXT("TMC + GPS Data")};
+const WCHAR *const kSoundNames[] = {TEXT("Speaker"), TEXT("Headset")};
+const WCHAR *const kMuteNames[] = {TEXT("Tuned sound"), TEXT("Mute")};
+const WCHAR *const kLoadNames[] = {TEXT("Manual"), TEXT("Automatic")};
 constexpr int kPortCount = 10; // COM0: to COM9:
 
 // Adds the entries of one settings box, selects the stored position (a
@@ -34,7 +35,7 @@ void FillBox(HWND dialog, int id, const WCHAR *const *names, int count, int posi
 void FillPortBox(HWND dialog, int position) {
     for (int port = 0; port < kPortCount; ++port) {
         WCHAR name[kPortNameChars];
-        wsprintfW(name, u"COM%d:", port);
+        wsprintfW(name, TEXT("COM%d:"), port);
         SendDlgItemMessageW(dialog, IDC_COMPORT, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     }
     SendDlgItemMessageW(dialog, IDC_COMPORT, CB_SETCURSEL, static_cast<WPARAM>(position), 0);
@@ -57,7 +58,7 @@ void InitSettingsDialog(HWND dialog) {
     loadSettings();
     driverActive = findActiveDriver();
     SetWindowTextW(GetDlgItem(dialog, IDC_STATUS),
-                   driverActive ? u"TMC DRIVER ACTIVE" : u"TMC DRIVER INACTIVE");
+                   driverActive ? TEXT("TMC DRIVER ACTIVE") : TEXT("TMC DRIVER INACTIVE"));
 
     FillPortBox(dialog, panelSettings.comPort);
     FillBox(dialog, IDC_BAND, kBandNames, 3, panelSettings.fmBand);

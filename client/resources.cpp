@@ -91,7 +91,7 @@ struct Control {
     WORD classAtom;
     DWORD style; // WS_CHILD | WS_VISIBLE are added
     Rect rect;
-    const char16_t *text = u"";
+    const char16_t *text = TEXT("");
     WORD textResource = 0; // text given as a resource ordinal instead (an icon)
 };
 
@@ -103,7 +103,7 @@ struct Dialog {
     std::vector<Control> controls;
 };
 
-const char16_t kFontFace[] = u"MS Shell Dlg";
+const char16_t kFontFace[] = TEXT("MS Shell Dlg");
 constexpr WORD kFontPoints = 8;
 
 Control PushButton(int id, const char16_t *text, Rect rect) {
@@ -153,22 +153,22 @@ const Dialog kSettingsDialog = {
     0,
     158,
     186,
-    u"Tavrinel",
+    TEXT("Tavrinel"),
     {
-        {IDC_STATUS, kStaticClass, SS_CENTER | WS_GROUP, {7, 7, 112, 8}, u"DRIVER NOT LOADED"},
-        PushButton(IDC_TMC, u"TMC", {125, 7, 26, 12}),
+        {IDC_STATUS, kStaticClass, SS_CENTER | WS_GROUP, {7, 7, 112, 8}, TEXT("DRIVER NOT LOADED")},
+        PushButton(IDC_TMC, TEXT("TMC"), {125, 7, 26, 12}),
         DropList(IDC_COMPORT, {80, 23, 71, 90}),
         DropList(IDC_BAND, {80, 41, 71, 73}),
         DropList(IDC_DATA, {80, 59, 71, 68}),
         DropList(IDC_SOUND, {80, 77, 71, 65}),
         DropList(IDC_MUTE, {80, 95, 71, 67}),
         DropList(IDC_LOAD, {80, 113, 71, 58}),
-        Label(u"COM Port", SS_LEFT, {15, 25, 41, 12}),
-        Label(u"FM Band", SS_LEFT, {15, 44, 48, 10}),
-        Label(u"Data output", SS_LEFT, {15, 60, 61, 12}),
-        Label(u"Sound output", SS_LEFT, {15, 78, 58, 11}),
-        Label(u"Mute radio", SS_LEFT, {15, 95, 50, 13}),
-        Label(u"Load on boot", SS_LEFT, {15, 113, 49, 11}),
+        Label(TEXT("COM Port"), SS_LEFT, {15, 25, 41, 12}),
+        Label(TEXT("FM Band"), SS_LEFT, {15, 44, 48, 10}),
+        Label(TEXT("Data output"), SS_LEFT, {15, 60, 61, 12}),
+        Label(TEXT("Sound output"), SS_LEFT, {15, 78, 58, 11}),
+        Label(TEXT("Mute radio"), SS_LEFT, {15, 95, 50, 13}),
+        Label(TEXT("Load on boot"), SS_LEFT, {15, 113, 49, 11}),
     },
 };
 
@@ -177,19 +177,24 @@ const Dialog kAboutDialog = {
     WS_EX_CAPTIONOKBTN,
     156,
     129,
-    u"About VorliskClient",
+    TEXT("About VorliskClient"),
     {
-        {IDC_ABOUT_ICON, kStaticClass, SS_ICON | SS_REALSIZEIMAGE, {12, 12, 20, 20}, u"", IDI_APP},
+        {IDC_ABOUT_ICON,
+         kStaticClass,
+         SS_ICON | SS_REALSIZEIMAGE,
+         {12, 12, 20, 20},
+         TEXT(""),
+         IDI_APP},
         {IDC_ABOUT_VERSION,
          kStaticClass,
          SS_LEFT | SS_NOPREFIX | WS_GROUP,
          {12, 36, 70, 8},
-         u"VorliskClient Version 0.1"},
+         TEXT("VorliskClient Version 0.1")},
         {IDC_ABOUT_NOTICE,
          kStaticClass,
          SS_LEFT | WS_GROUP,
          {12, 48, 123, 8},
-         u"RDS-TMC receiver port for navigation"},
+         TEXT("RDS-TMC receiver port for navigation")},
     },
 };
 
@@ -198,17 +203,17 @@ const Dialog kTestDialog = {
     0,
     168,
     186,
-    u"TMC Test",
+    TEXT("TMC Test"),
     {
-        PushButton(IDC_SEEK_DOWN, u"|<", {7, 7, 16, 13}),
-        PushButton(IDC_STEP_DOWN, u"<", {23, 7, 16, 13}),
-        PushButton(IDC_STEP_UP, u">", {88, 7, 16, 13}),
-        PushButton(IDC_SEEK_UP, u">|", {104, 7, 16, 13}),
+        PushButton(IDC_SEEK_DOWN, TEXT("|<"), {7, 7, 16, 13}),
+        PushButton(IDC_STEP_DOWN, TEXT("<"), {23, 7, 16, 13}),
+        PushButton(IDC_STEP_UP, TEXT(">"), {88, 7, 16, 13}),
+        PushButton(IDC_SEEK_UP, TEXT(">|"), {104, 7, 16, 13}),
         {IDC_FREQ, kEditClass, ES_LEFT | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, {38, 7, 51, 13}},
-        PushButton(IDC_SET, u"Set", {39, 22, 22, 11}),
-        PushButton(IDC_MAN, u"Man", {63, 22, 22, 11}),
-        Label(u"Send", SS_LEFT, {7, 25, 22, 9}),
-        Label(u"Receive", SS_LEFT, {7, 86, 48, 9}),
+        PushButton(IDC_SET, TEXT("Set"), {39, 22, 22, 11}),
+        PushButton(IDC_MAN, TEXT("Man"), {63, 22, 22, 11}),
+        Label(TEXT("Send"), SS_LEFT, {7, 25, 22, 9}),
+        Label(TEXT("Receive"), SS_LEFT, {7, 86, 48, 9}),
         LogEdit(IDC_RECEIVE, {7, 97, 146, 64}),
         LogEdit(IDC_SEND, {7, 36, 147, 50}),
     },
@@ -224,9 +229,9 @@ constexpr WORD kMenuEnd = 0x0080;   // MF_END
 std::vector<BYTE> MenuTemplate() {
     ResourceWriter out;
     out.Word(0).Word(0);
-    out.Word(kMenuPopup | kMenuEnd).Text(u"Menu");
-    out.Word(0).Word(IDM_ABOUT).Text(u"About");
-    out.Word(kMenuEnd).Word(IDM_TEST).Text(u"Test");
+    out.Word(kMenuPopup | kMenuEnd).Text(TEXT("Menu"));
+    out.Word(0).Word(IDM_ABOUT).Text(TEXT("About"));
+    out.Word(kMenuEnd).Word(IDM_TEST).Text(TEXT("Test"));
     return out.Take();
 }
 
@@ -364,9 +369,9 @@ std::vector<BYTE> HighResolutionMarker() {
 // ---------------------------------------------------------------- the table
 
 const std::vector<BYTE> stringsBlock1 =
-    StringBlock(StringBlockId(IDS_APP), {{IDS_APP, u"VorliskClient"}});
+    StringBlock(StringBlockId(IDS_APP), {{IDS_APP, TEXT("VorliskClient")}});
 const std::vector<BYTE> stringsBlock7 =
-    StringBlock(StringBlockId(IDS_EXIT), {{IDS_EXIT, u"Exit"}, {IDS_MENU, u"Menu"}});
+    StringBlock(StringBlockId(IDS_EXIT), {{IDS_EXIT, TEXT("Exit")}, {IDS_MENU, TEXT("Menu")}});
 const std::vector<BYTE> settingsTemplate = DialogTemplate(kSettingsDialog);
 const std::vector<BYTE> aboutTemplate = DialogTemplate(kAboutDialog);
 const std::vector<BYTE> testTemplate = DialogTemplate(kTestDialog);
@@ -394,7 +399,7 @@ const CeResource resourceEntries[] = {
     Entry(RT_ICON, MAKEINTRESOURCEW(kFirstIconImage), icon64),
     Entry(RT_ICON, MAKEINTRESOURCEW(kFirstIconImage + 1), icon32),
     Entry(RT_ICON, MAKEINTRESOURCEW(kFirstIconImage + 2), icon16),
-    Entry(u"CEUX", u"HI_RES_AWARE", highResolution),
+    Entry(TEXT("CEUX"), TEXT("HI_RES_AWARE"), highResolution),
 };
 
 } // namespace

@@ -4,16 +4,16 @@
 
 PanelSettings panelSettings;
 
-const WCHAR kManualKeyPath[] = u"Drivers\\Tavrinel";
-const WCHAR kStartupKeyPath[] = u"Drivers\\Builtin\\Tavrinel";
+const WCHAR kManualKeyPath[] = TEXT("Drivers\\Tavrinel");
+const WCHAR kStartupKeyPath[] = TEXT("Drivers\\Builtin\\Tavrinel");
 
 namespace {
 
-const WCHAR kManualParent[] = u"Drivers";
-const WCHAR kStartupParent[] = u"Drivers\\Builtin";
-const WCHAR kDriverSubkey[] = u"Tavrinel";
-const WCHAR kDriverDll[] = u"\\Windows\\Tavrinel.dll";
-const WCHAR kDriverPrefix[] = u"COM";
+const WCHAR kManualParent[] = TEXT("Drivers");
+const WCHAR kStartupParent[] = TEXT("Drivers\\Builtin");
+const WCHAR kDriverSubkey[] = TEXT("Tavrinel");
+const WCHAR kDriverDll[] = TEXT("\\Windows\\Tavrinel.dll");
+const WCHAR kDriverPrefix[] = TEXT("COM");
 constexpr DWORD kLoadOrder = 9;
 constexpr REGSAM kFullAccess = 0xF003F;
 
@@ -27,7 +27,7 @@ void SetDriverKeyPath(const WCHAR *path) {
 
 // portName = "COM%d:" with comPort; any int fits the 16 characters.
 void FormatPortName() {
-    _snwprintf(panelSettings.portName, kPortNameChars, u"COM%d:", panelSettings.comPort);
+    _snwprintf(panelSettings.portName, kPortNameChars, TEXT("COM%d:"), panelSettings.comPort);
     panelSettings.portName[kPortNameChars - 1] = 0;
 }
 
@@ -95,11 +95,11 @@ void loadSettings() {
             panelSettings.loadOnBoot = 1;
     }
     if (opened) {
-        ReadChoice(key, u"Band", panelSettings.fmBand);
-        ReadChoice(key, u"Index", panelSettings.comPort);
-        ReadChoice(key, u"Data", panelSettings.dataOutput);
-        ReadChoice(key, u"Mute", panelSettings.muteRadio);
-        ReadChoice(key, u"Sound", panelSettings.soundOutput);
+        ReadChoice(key, TEXT("Band"), panelSettings.fmBand);
+        ReadChoice(key, TEXT("Index"), panelSettings.comPort);
+        ReadChoice(key, TEXT("Data"), panelSettings.dataOutput);
+        ReadChoice(key, TEXT("Mute"), panelSettings.muteRadio);
+        ReadChoice(key, TEXT("Sound"), panelSettings.soundOutput);
         RegCloseKey(key);
     }
     FormatPortName();
@@ -136,13 +136,13 @@ void saveSettings(int port, int band, int dataOutput, int soundOutput, int mute,
     if (!created)
         return; // the activation that follows reports the failure
 
-    WriteDword(target, u"Band", static_cast<DWORD>(panelSettings.fmBand));
-    WriteDword(target, u"Index", static_cast<DWORD>(panelSettings.comPort));
-    WriteDword(target, u"Data", static_cast<DWORD>(panelSettings.dataOutput));
-    WriteDword(target, u"Mute", static_cast<DWORD>(panelSettings.muteRadio));
-    WriteDword(target, u"Sound", static_cast<DWORD>(panelSettings.soundOutput));
-    WriteDword(target, u"Order", kLoadOrder);
-    WriteText(target, u"Dll", kDriverDll);
-    WriteText(target, u"Prefix", kDriverPrefix);
+    WriteDword(target, TEXT("Band"), static_cast<DWORD>(panelSettings.fmBand));
+    WriteDword(target, TEXT("Index"), static_cast<DWORD>(panelSettings.comPort));
+    WriteDword(target, TEXT("Data"), static_cast<DWORD>(panelSettings.dataOutput));
+    WriteDword(target, TEXT("Mute"), static_cast<DWORD>(panelSettings.muteRadio));
+    WriteDword(target, TEXT("Sound"), static_cast<DWORD>(panelSettings.soundOutput));
+    WriteDword(target, TEXT("Order"), kLoadOrder);
+    WriteText(target, TEXT("Dll"), kDriverDll);
+    WriteText(target, TEXT("Prefix"), kDriverPrefix);
     RegCloseKey(target);
 }

@@ -82,7 +82,7 @@ void SetFrequency(const char *copy, size_t length, size_t off) {
         text[4] = '\0';
     const DWORD kHz = ParseFrequencyKHz(text);
     FMSetProp(driverState.tunerHandle, FMPROP_FREQUENCY, kHz);
-    LogFormatted(u"COM_Write: 122 Tune freq: %S-%d ", text, static_cast<int>(kHz));
+    LogFormatted(TEXT("COM_Write: 122 Tune freq: %S-%d "), text, static_cast<int>(kHz));
 }
 
 void StepOrSeek(const char *copy, size_t length, size_t off) {
@@ -94,13 +94,15 @@ void StepOrSeek(const char *copy, size_t length, size_t off) {
         if (p1 == 0) {
             // Wraps to the top; a base below the band cannot wrap around 0.
             const DWORD f = base >= kLowestKHz + kStepKHz ? base - kStepKHz : kHighestKHz;
-            LogFormatted(u"COM_Write: 123 Tune DOWN: %d P1:%d P2:%d", static_cast<int>(f), 0, 0);
+            LogFormatted(TEXT("COM_Write: 123 Tune DOWN: %d P1:%d P2:%d"), static_cast<int>(f), 0,
+                         0);
             FMSetProp(tuner, FMPROP_FREQUENCY, f);
         } else if (p1 == 1) {
             const DWORD f = base + kStepKHz > kHighestKHz || base + kStepKHz < base
                                 ? kLowestKHz
                                 : base + kStepKHz;
-            LogFormatted(u"COM_Write: 123 Tune UP: %d P1:%d P2:%d ", static_cast<int>(f), 1, 0);
+            LogFormatted(TEXT("COM_Write: 123 Tune UP: %d P1:%d P2:%d "), static_cast<int>(f), 1,
+                         0);
             FMSetProp(tuner, FMPROP_FREQUENCY, f);
         } else {
             FMSetProp(tuner, FMPROP_FREQUENCY, base);
@@ -110,11 +112,12 @@ void StepOrSeek(const char *copy, size_t length, size_t off) {
         // frequency the seek starts from.
         if (p1 == 0) {
             FMSeek(tuner, FMSEEK_DOWN);
-            LogFormatted(u"COM_Write: 123 Scan DOWN: %d P1:%d P2:%d ", static_cast<int>(base), 0,
-                         1);
+            LogFormatted(TEXT("COM_Write: 123 Scan DOWN: %d P1:%d P2:%d "), static_cast<int>(base),
+                         0, 1);
         } else if (p1 == 1) {
             FMSeek(tuner, FMSEEK_UP);
-            LogFormatted(u"COM_Write: 123 Scan UP: %d P1:%d P2:%d ", static_cast<int>(base), 1, 1);
+            LogFormatted(TEXT("COM_Write: 123 Scan UP: %d P1:%d P2:%d "), static_cast<int>(base), 1,
+                         1);
         }
     }
 }
@@ -128,7 +131,7 @@ void InterpretWrite(const BYTE *bytes, DWORD count) {
     copy[taken] = '\0';
     // A zero byte inside the written data ends the scanned text.
     const size_t length = std::strlen(copy);
-    LogFormatted(u"COM_Write: %S", copy);
+    LogFormatted(TEXT("COM_Write: %S"), copy);
 
     int off = FindToken(0, copy, "PSRF");
     while (off != -1) {

@@ -15,9 +15,10 @@ constexpr DWORD kBeforeCloseMs = 5000;
 constexpr DWORD kAfterCloseMs = 1000;
 constexpr size_t kPortNameChars = 260;
 
-const WCHAR kPlainKey[] = u"Drivers\\Tavrinel";
-const WCHAR kBuiltinKey[] = u"Drivers\\Builtin\\Tavrinel";
-const WCHAR kMultiplexerKey[] = u"System\\CurrentControlSet\\GPS Intermediate Driver\\Multiplexer";
+const WCHAR kPlainKey[] = TEXT("Drivers\\Tavrinel");
+const WCHAR kBuiltinKey[] = TEXT("Drivers\\Builtin\\Tavrinel");
+const WCHAR kMultiplexerKey[] =
+    TEXT("System\\CurrentControlSet\\GPS Intermediate Driver\\Multiplexer");
 
 bool ValidContext(const DeviceContext *context) {
     return context != nullptr && context->signature == kDeviceSignature;
@@ -51,8 +52,8 @@ void ReadMultiplexerName(WCHAR (&name)[kPortNameChars + 1]) {
         return;
     DWORD type = 0;
     DWORD size = kPortNameChars * sizeof(WCHAR);
-    if (RegQueryValueExW(key, u"DriverInterface", nullptr, &type, reinterpret_cast<BYTE *>(name),
-                         &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(key, TEXT("DriverInterface"), nullptr, &type,
+                         reinterpret_cast<BYTE *>(name), &size) != ERROR_SUCCESS)
         name[0] = 0;
     else
         name[size / sizeof(WCHAR) < kPortNameChars ? size / sizeof(WCHAR) : kPortNameChars] = 0;
@@ -65,12 +66,14 @@ void SaveFrequency() {
         ERROR_SUCCESS)
         return;
     const DWORD frequency = driverState.currentFrequency;
-    RegSetValueExW(key, u"Frequency", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&frequency),
+    RegSetValueExW(key, TEXT("Frequency"), 0, REG_DWORD, reinterpret_cast<const BYTE *>(&frequency),
                    sizeof frequency);
     RegCloseKey(key);
 }
 
-void CloseTuner(void *tuner) { FMClose(static_cast<HFMTUNER>(tuner)); }
+void CloseTuner(void *tuner) {
+    FMClose(static_cast<HFMTUNER>(tuner));
+}
 
 } // namespace
 
@@ -87,11 +90,11 @@ void LoadDriverSettings() {
     s.Frequency = kDefaultFrequencyKHz;
     if (!opened)
         return;
-    ReadDword(key, u"Band", s.Band);
-    ReadDword(key, u"Data", s.Data);
-    ReadDword(key, u"Mute", s.Mute);
-    ReadDword(key, u"Sound", s.Sound);
-    ReadDword(key, u"Frequency", s.Frequency);
+    ReadDword(key, TEXT("Band"), s.Band);
+    ReadDword(key, TEXT("Data"), s.Data);
+    ReadDword(key, TEXT("Mute"), s.Mute);
+    ReadDword(key, TEXT("Sound"), s.Sound);
+    ReadDword(key, TEXT("Frequency"), s.Frequency);
     RegCloseKey(key);
 }
 
@@ -122,7 +125,7 @@ struct LifecycleGuard {
 DeviceContext *Known(DWORD_PTR handle) {
     auto *context = reinterpret_cast<DeviceContext *>(handle);
     return context != nullptr && context == liveContext.load() && ValidContext(context) ? context
-                                                                                      : nullptr;
+                                                                                        : nullptr;
 }
 } // namespace
 
@@ -133,7 +136,7 @@ extern "C" __declspec(dllexport) DWORD_PTR COM_Init(LPCWSTR /*activeKey*/) {
     driverState.currentFrequency = kDefaultFrequencyKHz;
     LoadDriverSettings();
     driverState.currentFrequency = driverState.settings.Frequency;
-    LogLine(u"COM_Init");
+    LogLine(TEXT("COM_Init"));
     driverState.tunerHandle = FMOpen(0);
     CreateOutputLock();
     if (!lifecycleLockReady) {
@@ -149,12 +152,12 @@ extern "C" __declspec(dllexport) BOOL COM_Deinit(DWORD_PTR handle) {
         liveContext = nullptr;
         LocalFree(context);
     }
-    LogLine(u"COM_Deinit");
+    LogLine(TEXT("COM_Deinit"));
     Sleep(kBeforeCloseMs);
     // The stack is outside this system: a fault inside it must not take the
     // device manager down with the driver.
     if (!platform::GuardedCall(CloseTuner, driverState.tunerHandle.load()))
-        LogLine(u"Exception raised on FMClose");
+        LogLine(TEXT("Exception raised on FMClose"));
     Sleep(kAfterCloseMs);
     driverState.tunerHandle = nullptr;
     DeleteOutputLock();
@@ -212,8 +215,8 @@ extern "C" __declspec(dllexport) BOOL COM_Close(DWORD_PTR handle) {
     if (InterlockedCompareExchange(&context->openCount, 0, 0) == 1) {
         if (const HFMTUNER tuner = driverState.tunerHandle) {
             const DWORD result = FMPowerOn(tuner, 0, FMBAND_CCIR);
-            LogFormattedStamped(u"FMPowerOff: %d", static_cast<int>(result));
-            LogFormattedStamped(u"FMClose: %d", static_cast<int>(result));
+            LogFormattedStamped(TEXT("FMPowerOff: %d"), static_cast<int>(result));
+            LogFormattedStamped(TEXT("FMClose: %d"), static_cast<int>(result));
         }
         SaveFrequency();
         const HANDLE port = driverState.gpsPort.exchange(INVALID_HANDLE_VALUE);
@@ -223,7 +226,7 @@ extern "C" __declspec(dllexport) BOOL COM_Close(DWORD_PTR handle) {
     LONG count = InterlockedCompareExchange(&context->openCount, 0, 0);
     if (count != 0)
         count = InterlockedDecrement(&context->openCount);
-    LogFormattedStamped(u"COM_Close: numopens=%d", static_cast<int>(count));
+    LogFormattedStamped(TEXT("COM_Close: numopens=%d"), static_cast<int>(count));
     return TRUE;
 }
 

@@ -13,7 +13,7 @@ void WriteLine(const WCHAR *line) {
     const int n = WideCharToMultiByte(CP_ACP, 0, line, -1, ansi, sizeof ansi, nullptr, nullptr);
     if (n <= 1)
         return;
-    FILE *file = _wfopen(u"\\Tavrinel.log", u"a+");
+    FILE *file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
     if (file == nullptr)
         return;
     std::fwrite(ansi, 1, static_cast<size_t>(n - 1), file);
@@ -24,16 +24,16 @@ void WriteLine(const WCHAR *line) {
 // line still ends with its line feed.
 void FormatLine(WCHAR *line, LPCWSTR text, LPCWSTR stamp) {
     const size_t stampChars = stamp != nullptr ? wcslen(stamp) + 1 : 0; // " stamp"
-    const size_t room = kLogLineChars - 1 - 1 - stampChars;              // "\n", terminator
+    const size_t room = kLogLineChars - 1 - 1 - stampChars;             // "\n", terminator
     size_t n = 0;
     for (; text != nullptr && text[n] != 0 && n < room; ++n)
         line[n] = text[n];
     if (stamp != nullptr) {
-        line[n++] = u' ';
+        line[n++] = TEXT(' ');
         for (size_t i = 0; stamp[i] != 0; ++i)
             line[n++] = stamp[i];
     }
-    line[n++] = u'\n';
+    line[n++] = TEXT('\n');
     line[n] = 0;
 }
 
@@ -63,9 +63,9 @@ void LogLineStamped(LPCWSTR text, bool withStamp) {
         WCHAR time[kStampPartChars + 1] = {0};
         GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date,
                        kStampPartChars);
-        GetTimeFormatW(LOCALE_USER_DEFAULT, 0, nullptr, u"HH:mm:ss", time, kStampPartChars);
+        GetTimeFormatW(LOCALE_USER_DEFAULT, 0, nullptr, TEXT("HH:mm:ss"), time, kStampPartChars);
         // A long locale date is cut at the stamp's size.
-        if (_snwprintf(stamp, kStampChars - 1, u"%s %s", date, time) < 0)
+        if (_snwprintf(stamp, kStampChars - 1, TEXT("%s %s"), date, time) < 0)
             stamp[kStampChars - 1] = 0;
     }
     WCHAR line[kLogLineChars];

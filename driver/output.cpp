@@ -75,14 +75,14 @@ DWORD ReadPending(BYTE *destination, DWORD count) {
         std::memcpy(destination, out.data + out.readPos, copied);
         std::memcpy(text, out.data + out.readPos, copied);
         text[copied] = '\0';
-        LogFormatted(u"readed bytes (partial) = %d \r\n%S ", static_cast<int>(copied), text);
+        LogFormatted(TEXT("readed bytes (partial) = %d \r\n%S "), static_cast<int>(copied), text);
         out.readPos += copied;
     } else {
         copied = pending;
         std::memcpy(destination, out.data + out.readPos, copied);
         std::memcpy(text, out.data + out.readPos, copied);
         text[copied] = '\0';
-        LogFormatted(u" readed bytes (all)= %d  \r\n%S", static_cast<int>(copied), text);
+        LogFormatted(TEXT(" readed bytes (all)= %d  \r\n%S"), static_cast<int>(copied), text);
         out.readPos = 0;
         out.writePos = 0;
     }

@@ -15,7 +15,7 @@ bool TunerSession::bindStack() {
 #define FMS_BIND(name, result, params)                                                             \
     name = entryPoint<PFN_##name>(GetProcAddressW(stackLibrary, TEXT(#name)));                     \
     if (name == nullptr) {                                                                         \
-        debugPrint(u"Failed to load '%s'", TEXT(#name));                                           \
+        debugPrint(TEXT("Failed to load '%s'"), TEXT(#name));                                      \
         return false;                                                                              \
     }
     FMS_ENTRY_POINTS(FMS_BIND)

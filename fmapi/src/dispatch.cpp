@@ -12,55 +12,55 @@ constexpr DWORD kCommandSlots = 33;
 constexpr DWORD kStatusSlots = 14;
 
 const WCHAR *const commandNames[kCommandSlots] = {
-    u"power on",
-    u"power off",
-    u"set Mo/St",
-    u"set band",
-    u"set mute",
-    u"set volume",
-    u"set rds",
-    u"tune",
-    u"get rssi",
-    u"seek",
-    u"set AF",
-    u"set stereo blend",
-    u"set deemphasis mode",
-    u"set rssi search level",
-    u"set pause level",
-    u"set pause duration",
-    u"set RDS/RBDS mode",
-    u"get Mo/St",
-    u"audio enable",
-    u"handle get int",
-    u"read rds",
-    u"handle AF jump",
-    u"handle stereo change",
-    u"get current status",
-    u"get deemphasis mode",
-    u"get mute mode",
-    u"get band mode",
-    u"get volume",
-    u"get rssi search level",
-    u"get Mo/St blend",
-    u"get AF freq",
-    u"handle hw mal",
+    TEXT("power on"),
+    TEXT("power off"),
+    TEXT("set Mo/St"),
+    TEXT("set band"),
+    TEXT("set mute"),
+    TEXT("set volume"),
+    TEXT("set rds"),
+    TEXT("tune"),
+    TEXT("get rssi"),
+    TEXT("seek"),
+    TEXT("set AF"),
+    TEXT("set stereo blend"),
+    TEXT("set deemphasis mode"),
+    TEXT("set rssi search level"),
+    TEXT("set pause level"),
+    TEXT("set pause duration"),
+    TEXT("set RDS/RBDS mode"),
+    TEXT("get Mo/St"),
+    TEXT("audio enable"),
+    TEXT("handle get int"),
+    TEXT("read rds"),
+    TEXT("handle AF jump"),
+    TEXT("handle stereo change"),
+    TEXT("get current status"),
+    TEXT("get deemphasis mode"),
+    TEXT("get mute mode"),
+    TEXT("get band mode"),
+    TEXT("get volume"),
+    TEXT("get rssi search level"),
+    TEXT("get Mo/St blend"),
+    TEXT("get AF freq"),
+    TEXT("handle hw mal"),
     nullptr,
 };
 
 const WCHAR *const statusNames[kStatusSlots] = {
-    u"successed",
-    u"failed",
-    u"pending",
-    u"invalid parameter",
-    u"BT not initialized",
-    u"failed FM not on",
-    u"FM already on",
-    u"Seek reached band limit",
-    u"Seek stopped",
-    u"Seek successed",
-    u"Stop seek",
-    u"pending update cmd params",
-    u"failed already pending",
+    TEXT("successed"),
+    TEXT("failed"),
+    TEXT("pending"),
+    TEXT("invalid parameter"),
+    TEXT("BT not initialized"),
+    TEXT("failed FM not on"),
+    TEXT("FM already on"),
+    TEXT("Seek reached band limit"),
+    TEXT("Seek stopped"),
+    TEXT("Seek successed"),
+    TEXT("Stop seek"),
+    TEXT("pending update cmd params"),
+    TEXT("failed already pending"),
     nullptr,
 };
 
@@ -136,7 +136,7 @@ DWORD StackEventCallback(const StackEvent *event) {
     default:
         if (const FMDebugFunction sink = debugSink.load(std::memory_order_acquire)) {
             WCHAR line[kInvalidEventChars] = {};
-            _snwprintf(line, kInvalidEventChars - 1, u"Invalid event type: %d \r\n",
+            _snwprintf(line, kInvalidEventChars - 1, TEXT("Invalid event type: %d \r\n"),
                        static_cast<int>(type) - 1);
             sink(line);
         }
@@ -239,10 +239,10 @@ DWORD TunerSession::onCommandStatus(const StackEvent &event) {
     const WCHAR *commandName = inRange ? commandNames[command] : nullptr;
     const WCHAR *statusName = inRange ? statusNames[status] : nullptr;
     if (commandName != nullptr && statusName != nullptr)
-        debugPrint(u"Status: cmd: %s, status: %s, value: %d .\r\n", commandName, statusName,
+        debugPrint(TEXT("Status: cmd: %s, status: %s, value: %d .\r\n"), commandName, statusName,
                    static_cast<int>(value));
     else
-        debugPrint(u"Invalid cmd: %d, status: %d, value: %d .\r\n", static_cast<int>(command),
+        debugPrint(TEXT("Invalid cmd: %d, status: %d, value: %d .\r\n"), static_cast<int>(command),
                    static_cast<int>(status), static_cast<int>(value));
     return 0;
 }

@@ -11,8 +11,8 @@ using namespace lumarc;
 
 namespace {
 
-const WCHAR kStackLibraryName[] = u"FMS_API.dll";
-const WCHAR kDeviceName[] = u"KRV_BRF6350_1";
+const WCHAR kStackLibraryName[] = TEXT("FMS_API.dll");
+const WCHAR kDeviceName[] = TEXT("KRV_BRF6350_1");
 static_assert(sizeof(kDeviceName) <= sizeof(TagFMDEVINFO::szDeviceName));
 constexpr DWORD kDevInfoSize = sizeof(TagFMDEVINFO); // 56
 
@@ -93,7 +93,7 @@ HFMTUNER FMOpen(LONG deviceIndex) {
     finishAbandonedClose();
     HMODULE library = LoadLibraryW(kStackLibraryName);
     if (library == nullptr) {
-        debugPrint(u"Failed to load FMS_API.dll\r\n");
+        debugPrint(TEXT("Failed to load FMS_API.dll\r\n"));
         SetLastError(ERROR_OPEN_FAILED);
         return nullptr;
     }
@@ -108,7 +108,7 @@ HFMTUNER FMOpen(LONG deviceIndex) {
         return nullptr;
     }
     if (session->FM_Init() != 0) {
-        debugPrint(u"Failed to init FM radio\r\n");
+        debugPrint(TEXT("Failed to init FM radio\r\n"));
         delete session;
         SetLastError(ERROR_NOT_READY);
         return nullptr;
@@ -125,7 +125,7 @@ HFMTUNER FMOpen(LONG deviceIndex) {
     // No usable stack session: a handle the stack may have written is not kept.
     stackHandle.store(0);
     session->FM_Deinit();
-    debugPrint(u"Failed to create FM session\r\n");
+    debugPrint(TEXT("Failed to create FM session\r\n"));
     delete session;
     SetLastError(ERROR_NOT_READY);
     return nullptr;

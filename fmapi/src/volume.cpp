@@ -34,8 +34,9 @@ DWORD setVolume(TunerSession *session, DWORD_PTR volume) {
 
     const DWORD step = v * kVolumeSteps / kVolumeMax;
     waveOutSetVolume(kWaveMapper, step * kEveryNibble);
-    writeVolumeStep(u"ControlPanel\\Volume", KEY_ALL_ACCESS, u"Volume", step);
-    writeVolumeStep(u"\\ControlPanel\\Notifications\\ShellOverrides", 0, u"SavedVolume", step);
+    writeVolumeStep(TEXT("ControlPanel\\Volume"), KEY_ALL_ACCESS, TEXT("Volume"), step);
+    writeVolumeStep(TEXT("\\ControlPanel\\Notifications\\ShellOverrides"), 0, TEXT("SavedVolume"),
+                    step);
     AudioUpdateFromRegistry();
     return 0;
 }
