@@ -1,11 +1,14 @@
-// crtfile.cpp — _wfopen: the C run-time's files on the device's file system.
+// crtfile.cpp — _wfopen, DeleteFileW, MoveFileW: files on the device's file
+// system.
 //
 // The path goes through platform::ResolveDevicePath ("\Tavrinel.log" is
 // ROOT/Tavrinel.log). Modes: "r", "w", "a", each optionally with "+", and
 // "b" or "t" anywhere after the first letter (both mean binary here).
 // New files are created with mode 0600. A symbolic link as the last
 // component is never followed, and only regular files open: a log must not
-// be redirected through a planted link or block on a pipe. NULL with errno
+// be redirected through a planted link or block on a pipe. A file with more
+// than one hard link is never opened for writing: another name of it may be
+// someone else's file. NULL with errno
 // set on failure (ENOENT when no device root is set, EINVAL for a refused
 // path or mode).
 #include <windows.h>
@@ -13,11 +16,59 @@
 #include <platform/emulation.h>
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+
+namespace {
+
+DWORD ErrorOf(int error) {
+    switch (error) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EEXIST:
+        return ERROR_ALREADY_EXISTS;
+    default:
+        return ERROR_ACCESS_DENIED;
+    }
+}
+
+bool Resolve(LPCWSTR path, std::string &hostPath) {
+    if (path && platform::ResolveDevicePath(path, hostPath))
+        return true;
+    SetLastError(path && !platform::GetDeviceRoot().empty() ? ERROR_INVALID_NAME
+                                                            : ERROR_PATH_NOT_FOUND);
+    return false;
+}
+
+} // namespace
+
+BOOL WINAPI DeleteFileW(LPCWSTR path) {
+    std::string hostPath;
+    if (!Resolve(path, hostPath))
+        return FALSE;
+    if (unlink(hostPath.c_str()) != 0) {
+        SetLastError(ErrorOf(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI MoveFileW(LPCWSTR existing, LPCWSTR renamed) {
+    std::string from, to;
+    if (!Resolve(existing, from) || !Resolve(renamed, to))
+        return FALSE;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+        SetLastError(ErrorOf(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
 
 FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     if (!path || !mode) {
@@ -65,9 +116,9 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     if (fd < 0)
         return nullptr;
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || (first != u'r' && info.st_nlink > 1)) {
         close(fd);
-        errno = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+        errno = S_ISDIR(info.st_mode) ? EISDIR : S_ISREG(info.st_mode) ? EMLINK : EACCES;
         return nullptr;
     }
     (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
