@@ -1,6 +1,8 @@
 // The phone process under hostile conditions: a registry file that is
 // corrupt or cut short at boot, links planted in its root, a stack that
 // faults when the driver unloads at power-off.
+#include <climits>
+#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -178,6 +180,42 @@ TEST_F(PhoneFaults, PlantedLinksInTheRootAreNotFollowedAndItsFilesArePrivate) {
     EXPECT_NE(
         ReadWholeFile(root_ + "/registry.reg").find("[HKEY_LOCAL_MACHINE\\Drivers\\Tavrinel]"),
         std::string::npos);
+}
+
+TEST_F(PhoneFaults, ASecondPhoneOnTheRootLeavesItAloneAndEveryPowerOffSignalUnloads) {
+    StartPhone();
+    ASSERT_NO_FATAL_FAILURE(OpenPort());
+    close(port_), port_ = -1;
+    const std::string link = root_ + "/dev/COM9";
+    char before[PATH_MAX] = {};
+    ASSERT_GT(readlink(link.c_str(), before, sizeof before - 1), 0);
+    const std::string registry = ReadWholeFile(root_ + "/registry.reg");
+
+    testsupport::PhoneProcess second;
+    const std::string secondOutput = temp_ + "/second.out";
+    ASSERT_EQ(
+        second.Start(TAVRINEL_PHONE_PATH, {.root = root_, .logPath = secondOutput, .speed = "20"}),
+        0);
+    EXPECT_EQ(second.PowerOff(kStartMs, 0), 1) << "it must end by itself";
+    const std::string refusal = ReadWholeFile(secondOutput);
+    EXPECT_NE(refusal.find(root_), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find("process id " + std::to_string(phone_.Pid())), std::string::npos)
+        << refusal;
+    char after[PATH_MAX] = {};
+    ASSERT_GT(readlink(link.c_str(), after, sizeof after - 1), 0) << "the first phone's link";
+    EXPECT_STREQ(before, after);
+    EXPECT_EQ(ReadWholeFile(root_ + "/registry.reg"), registry);
+
+    // Ctrl-\ and a closed terminal power off as SIGTERM does.
+    for (const int signal : {SIGQUIT, SIGHUP}) {
+        if (signal != SIGQUIT) {
+            StartPhone();
+            ASSERT_TRUE(WaitUntil([&] { return ModeOf(link) != 0; }, kStartMs)) << Output();
+        }
+        EXPECT_EQ(phone_.PowerOff(kExitMs, signal), 0) << strsignal(signal) << Output();
+        EXPECT_NE(Output().find("phone: off"), std::string::npos) << Output();
+        EXPECT_EQ(ModeOf(link), 0u) << "the link outlived the phone";
+    }
 }
 
 TEST_F(PhoneFaults, StackFaultAtPowerOffIsCaughtAndThePhoneExitsCleanly) {
