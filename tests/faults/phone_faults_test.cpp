@@ -218,6 +218,30 @@ TEST_F(PhoneFaults, ASecondPhoneOnTheRootLeavesItAloneAndEveryPowerOffSignalUnlo
     }
 }
 
+TEST_F(PhoneFaults, ASecondKeyOfTheSameDriverIsNamedAndAMarkedFileLoads) {
+    StartPhone();
+    ASSERT_NO_FATAL_FAILURE(OpenPort());
+    ASSERT_EQ(PowerOff(), 0) << Output();
+    // What a Windows editor makes of the file: a byte-order mark, and the
+    // driver added a second time, built in, on COM8.
+    WriteWholeFile(root_ + "/registry.reg",
+                   "\xEF\xBB\xBF" + ReadWholeFile(root_ + "/registry.reg") +
+                       "[HKEY_LOCAL_MACHINE\\Drivers\\Builtin\\Tavrinel]\n"
+                       "\"Dll\"=\"\\\\Windows\\\\Tavrinel.dll\"\n\"Prefix\"=\"COM\"\n"
+                       "\"Index\"=dword:00000008\n");
+    StartPhone();
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Output().find("remove one of the keys") != std::string::npos; }, kStartMs))
+        << Output();
+    const std::string out = Output();
+    EXPECT_NE(out.find("HKLM\\Drivers\\Builtin\\Tavrinel (COM8:) and HKLM\\Drivers\\Tavrinel "
+                       "(COM9:) both load \\Windows\\Tavrinel.dll"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("registry.reg:"), std::string::npos) << out;
+    EXPECT_EQ(PowerOff(), 0) << Output();
+}
+
 TEST_F(PhoneFaults, StackFaultAtPowerOffIsCaughtAndThePhoneExitsCleanly) {
     // The device's \Windows folder with a stack that faults in FM_Destroy.
     const std::string modules = temp_ + "/windows";
