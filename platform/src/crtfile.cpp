@@ -1,5 +1,4 @@
-// crtfile.cpp — _wfopen, DeleteFileW, MoveFileW: files on the device's file
-// system.
+// crtfile.cpp — _wfopen: the C run-time's files on the device's file system.
 //
 // The path goes through platform::ResolveDevicePath ("\Tavrinel.log" is
 // ROOT/Tavrinel.log). Modes: "r", "w", "a", each optionally with "+", and
@@ -16,59 +15,11 @@
 #include <platform/emulation.h>
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-
-namespace {
-
-DWORD ErrorOf(int error) {
-    switch (error) {
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EEXIST:
-        return ERROR_ALREADY_EXISTS;
-    default:
-        return ERROR_ACCESS_DENIED;
-    }
-}
-
-bool Resolve(LPCWSTR path, std::string &hostPath) {
-    if (path && platform::ResolveDevicePath(path, hostPath))
-        return true;
-    SetLastError(path && !platform::GetDeviceRoot().empty() ? ERROR_INVALID_NAME
-                                                            : ERROR_PATH_NOT_FOUND);
-    return false;
-}
-
-} // namespace
-
-BOOL WINAPI DeleteFileW(LPCWSTR path) {
-    std::string hostPath;
-    if (!Resolve(path, hostPath))
-        return FALSE;
-    if (unlink(hostPath.c_str()) != 0) {
-        SetLastError(ErrorOf(errno));
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL WINAPI MoveFileW(LPCWSTR existing, LPCWSTR renamed) {
-    std::string from, to;
-    if (!Resolve(existing, from) || !Resolve(renamed, to))
-        return FALSE;
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-        SetLastError(ErrorOf(errno));
-        return FALSE;
-    }
-    return TRUE;
-}
 
 FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     if (!path || !mode) {
