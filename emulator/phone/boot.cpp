@@ -221,6 +221,17 @@ std::u16string Folded(std::u16string text) {
 
 } // namespace
 
+std::string DeviceOfTheSameModule(const std::u16string &key) {
+    const std::u16string dll = Folded(DllOf(key));
+    if (dll.empty())
+        return {};
+    for (const auto &device : platform::ListActiveDevices())
+        if (Folded(DllOf(device.key)) == dll)
+            return "HKLM\\" + platform::Narrow(device.key) + " (" + platform::Narrow(device.name) +
+                   ")";
+    return {};
+}
+
 std::vector<std::string> SharedDriverWarnings() {
     struct Loaded {
         std::u16string dll;

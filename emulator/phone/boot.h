@@ -43,6 +43,11 @@ FILE *OpenPrivateLog(const std::string &path, std::string &error);
 // the later device takes it over and the earlier one fails every open.
 std::vector<std::string> SharedDriverWarnings();
 
+// The active device ("HKLM\\KEY (COM8:)") whose key loads the same module
+// as HKLM\\`key`, or "" when there is none: loading it again would take
+// that device's port over.
+std::string DeviceOfTheSameModule(const std::u16string &key);
+
 // `text` quoted for a POSIX shell, so that a pasted command line names
 // exactly that path whatever it holds.
 std::string ShellQuoted(const std::string &text);

@@ -180,8 +180,17 @@ const char *ActivationError(DWORD error) {
     }
 }
 
-// Loads the driver of HKLM\key and says what happened.
+// Loads the driver of HKLM\key and says what happened. A module that
+// serves a device already is not loaded again: our drivers serve one port.
 bool Activate(const std::string &key) {
+    if (const std::string other = phone::DeviceOfTheSameModule(platform::Widen(key));
+        !other.empty()) {
+        std::fprintf(stderr,
+                     "phone: HKLM\\%s is not loaded: its driver serves %s already, and it "
+                     "serves one port only\n",
+                     key.c_str(), other.c_str());
+        return false;
+    }
     HANDLE device = ActivateDeviceEx(platform::Widen(key).c_str(), nullptr, 0, nullptr);
     if (device)
         return true;
