@@ -182,10 +182,11 @@ std::string RdsToUtf8(const std::uint8_t *chars, std::size_t count) {
 }
 
 bool TmcMessage::SameContent(const TmcMessage &o) const {
-    return events == o.events && location == o.location && negative == o.negative &&
-           bothWays == o.bothWays && extent == o.extent && urgency == o.urgency &&
-           duration == o.duration && diversion == o.diversion && quantifiers == o.quantifiers &&
-           diversionLocations == o.diversionLocations && destinations == o.destinations;
+    return events == o.events && furtherEvents == o.furtherEvents && location == o.location &&
+           negative == o.negative && bothWays == o.bothWays && extent == o.extent &&
+           urgency == o.urgency && duration == o.duration && diversion == o.diversion &&
+           quantifiers == o.quantifiers && diversionLocations == o.diversionLocations &&
+           destinations == o.destinations;
 }
 
 void AppendMessageJson(const TmcMessage &m, std::string &out) {
@@ -204,6 +205,10 @@ void AppendMessageJson(const TmcMessage &m, std::string &out) {
     out += '"';
     out += UrgencyName(m.urgency);
     out += '"';
+    if (!m.furtherEvents.empty()) {
+        AppendKey(out, "further_event_codes");
+        AppendList(out, m.furtherEvents);
+    }
     if (m.duration) {
         AppendKey(out, "duration");
         out += std::to_string(m.duration);
@@ -261,9 +266,22 @@ void Decoder::Decode(const rds::Group &g, double now, std::string *json) {
     ++counters_.groups;
     if (g.missing)
         ++counters_.damaged;
+    // A new PI is another station (a retune), once two groups in a row carry
+    // it; a lone odd PI is taken for damage.
     if (!g.blockMissing(kBlockA)) {
-        station_.hasPi = true;
-        station_.pi = g.block[kBlockA];
+        const std::uint16_t pi = g.block[kBlockA];
+        if (!station_.hasPi || pi == station_.pi) {
+            station_.hasPi = true;
+            station_.pi = pi;
+            hasPendingPi_ = false;
+        } else if (hasPendingPi_ && pendingPi_ == pi) {
+            Reset();
+            station_.hasPi = true;
+            station_.pi = pi;
+        } else {
+            hasPendingPi_ = true;
+            pendingPi_ = pi;
+        }
     }
     if (station_.hasPi) {
         AppendKey(out, "pi");
@@ -348,15 +366,19 @@ void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
         }
     }
 
-    if (g.blockMissing(kBlockD))
+    // The name is shown on every group while all four segments of the current
+    // cycle are in; segment 0 starts a cycle. A group with block C lost is
+    // not trusted for its name segment either.
+    if (g.blockMissing(kBlockC) || g.blockMissing(kBlockD))
         return;
+    if (segment == 0)
+        ps_.received = 0;
     ps_.chars[segment * 2] = static_cast<std::uint8_t>(g.block[kBlockD] >> 8);
     ps_.chars[segment * 2 + 1] = static_cast<std::uint8_t>(g.block[kBlockD] & 0xFFu);
     ps_.received |= 3ull << (segment * 2);
-    if (segment == 3 && ps_.received == 0xFFu) {
+    if (ps_.received == 0xFFu) {
         station_.ps = RdsToUtf8(ps_.chars.data(), kPsLength);
         station_.hasPs = true;
-        ps_.received = 0;
         AppendKey(out, "ps");
         AppendJsonString(out, station_.ps);
     }
@@ -366,57 +388,57 @@ void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
 
 void Decoder::DecodeRadiotext(const rds::Group &g, std::string &out) {
     const std::uint16_t b = g.block[kBlockB];
+    const bool versionB = g.versionB();
+    const std::size_t length = versionB ? kRadiotextLength / 2 : kRadiotextLength;
+    const std::size_t perGroup = versionB ? 2 : 4;
+    // The characters received in one run from the start, up to a carriage return.
+    auto run = [&]() {
+        std::size_t n = 0;
+        while (n < length && ((rt_.received >> n) & 1u) && rt_.chars[n] != 0x0D)
+            ++n;
+        return n;
+    };
+    auto show = [&](std::size_t n) {
+        std::string text = RdsToUtf8(rt_.chars.data(), n);
+        while (!text.empty() && text.back() == ' ')
+            text.pop_back();
+        station_.radiotext = text;
+        AppendKey(out, "radiotext");
+        AppendJsonString(out, text);
+    };
+    // A new A/B flag: another text.
     const int ab = (b >> 4) & 1;
     if (ab != rt_.abFlag) {
         rt_.received = 0;
         rt_.chars.fill(' ');
         rt_.abFlag = ab;
     }
-    const unsigned address = b & 15u;
-    const bool versionB = g.versionB();
-    const std::size_t length = versionB ? kRadiotextLength / 2 : kRadiotextLength;
-    const std::size_t perGroup = versionB ? 2 : 4;
     std::array<std::uint8_t, 4> chars{};
-    std::size_t have = 0;
+    if (g.blockMissing(kBlockC) || g.blockMissing(kBlockD))
+        return;
     if (!versionB) {
-        if (g.blockMissing(kBlockC) || g.blockMissing(kBlockD))
-            return;
         chars = {static_cast<std::uint8_t>(g.block[kBlockC] >> 8),
                  static_cast<std::uint8_t>(g.block[kBlockC]),
                  static_cast<std::uint8_t>(g.block[kBlockD] >> 8),
                  static_cast<std::uint8_t>(g.block[kBlockD])};
-        have = 4;
     } else {
-        if (g.blockMissing(kBlockD))
-            return;
         chars[0] = static_cast<std::uint8_t>(g.block[kBlockD] >> 8);
         chars[1] = static_cast<std::uint8_t>(g.block[kBlockD]);
-        have = 2;
     }
-    const std::size_t start = address * perGroup;
-    for (std::size_t i = 0; i < have && start + i < length; ++i) {
+    // Address 0 starts a new cycle of the text.
+    const std::size_t start = (b & 15u) * perGroup;
+    if (start == 0)
+        rt_.received = 0;
+    bool ended = false;
+    for (std::size_t i = 0; i < perGroup && start + i < length; ++i) {
         rt_.chars[start + i] = chars[i];
         rt_.received |= 1ull << (start + i);
+        ended = ended || chars[i] == 0x0D || start + i + 1 == length;
     }
-    // Complete when every character up to a carriage return, or up to the end, is in.
-    std::size_t end = length;
-    for (std::size_t i = 0; i < length; ++i) {
-        if ((rt_.received >> i) & 1u && rt_.chars[i] == 0x0D) {
-            end = i;
-            break;
-        }
-    }
-    const std::uint64_t need = end >= 64 ? ~0ull : (1ull << end) - 1;
-    const bool endsHere =
-        end < length ? (end >= start && end < start + have) : start + have >= length;
-    if ((rt_.received & need) != need || !endsHere)
-        return;
-    std::string text = RdsToUtf8(rt_.chars.data(), end);
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    station_.radiotext = text;
-    AppendKey(out, "radiotext");
-    AppendJsonString(out, text);
+    // Complete when every character up to a carriage return, or to the end, is in.
+    const std::size_t n = run();
+    if (ended && (n == length || rt_.chars[n] == 0x0D) && n >= start)
+        show(n);
 }
 
 // ---- 4A: clock time and date ---------------------------------------------------------------
@@ -476,6 +498,7 @@ void Decoder::DecodeOdaAnnouncement(const rds::Group &g, std::string &out) {
     AppendKey(out, "tmc");
     out += "{\"system_info\":{";
     if (variant == 0) {
+        info.systemKnown = true;
         const unsigned ltn = (c >> 6) & 63u;
         // A location table number of 0 announces an encrypted service; the
         // real table number comes with the encryption administration group.
@@ -519,7 +542,8 @@ void Decoder::DecodeTmcSystem(const rds::Group &g, std::string &out) {
         provider_[at + 2] = static_cast<std::uint8_t>(d >> 8);
         provider_[at + 3] = static_cast<std::uint8_t>(d);
         providerReceived |= variant == 4 ? 1u : 2u;
-        if (providerReceived != 3u)
+        // Shown with its second half, once the first half is in.
+        if (variant != 5 || providerReceived != 3u)
             return;
         info.provider = RdsToUtf8(provider_.data(), provider_.size());
         AppendKey(out, "tmc");
@@ -578,6 +602,10 @@ void Decoder::DecodeTmc(const rds::Group &g, double now, std::string &out) {
     if (g.blockMissing(kBlockC) || g.blockMissing(kBlockD))
         return;
     ++counters_.tmcGroups;
+    // Nothing here means anything before the service has said which location
+    // table it uses and whether its locations are encrypted.
+    if (!station_.tmc.systemKnown)
+        return;
     const std::uint16_t b = g.block[kBlockB], c = g.block[kBlockC], d = g.block[kBlockD];
     if ((b >> 4) & 1u) {
         DecodeTmcSystem(g, out);
@@ -599,8 +627,8 @@ void Decoder::DecodeTmc(const rds::Group &g, double now, std::string &out) {
                ",\"location_table\":" + std::to_string(info.locationTable) + "}}";
         return;
     }
-    // User messages mean nothing before the service has been announced.
-    if (!station_.tmc.announced)
+    // Encrypted locations mean nothing before the key's administration group.
+    if (station_.tmc.encrypted && station_.tmc.encryptionId < 0)
         return;
     if (single || ((c >> 15) & 1u)) {
         TmcMessage m;
@@ -612,53 +640,55 @@ void Decoder::DecodeTmc(const rds::Group &g, double now, std::string &out) {
         if (single) {
             m.duration = b & 7u;
             m.diversion = (c >> 15) & 1u;
-            multi_.active = false;
             Keep(std::move(m), now, out);
             return;
         }
         // First group of a multi-group message; a repeat of it starts it again.
-        multi_ = MultiGroup{};
-        multi_.active = true;
-        multi_.ci = ci;
-        multi_.lastC = c;
-        multi_.lastD = d;
+        // Messages of other continuity indexes may be sent in between.
+        MultiGroup &multi = multi_[ci];
+        multi = MultiGroup{};
+        multi.active = true;
+        multi.lastC = c;
+        multi.lastD = d;
         m.multiGroup = true;
-        multi_.message = std::move(m);
+        multi.message = std::move(m);
         return;
     }
     // A continuation: same continuity index, group sequence counting down.
-    if (!multi_.active || multi_.ci != ci)
+    MultiGroup &multi = multi_[ci];
+    if (!multi.active)
         return;
-    if (c == multi_.lastC && d == multi_.lastD)
+    if (c == multi.lastC && d == multi.lastD)
         return; // a repeat of the group just taken
     const bool second = (c >> 14) & 1u;
     const int gsi = (c >> 12) & 3;
-    const bool inOrder = second ? multi_.nextGsi == -1 : multi_.nextGsi == gsi;
-    if (!inOrder || multi_.groups >= kMaxContinuations) {
-        multi_.active = false;
+    const bool inOrder = second ? multi.nextGsi == -1 : multi.nextGsi == gsi;
+    if (!inOrder || multi.groups >= kMaxContinuations) {
+        multi.active = false;
         return;
     }
-    multi_.payload[multi_.groups++] = (static_cast<std::uint32_t>(c & 0xFFFu) << 16) | d;
-    multi_.lastC = c;
-    multi_.lastD = d;
+    multi.payload[multi.groups++] = (static_cast<std::uint32_t>(c & 0xFFFu) << 16) | d;
+    multi.lastC = c;
+    multi.lastD = d;
     if (gsi == 0) {
-        FinishMultiGroup(now, out);
-        multi_.active = false;
+        FinishMultiGroup(multi, now, out);
+        multi.active = false;
         return;
     }
-    multi_.nextGsi = gsi - 1;
+    multi.nextGsi = gsi - 1;
 }
 
-void Decoder::FinishMultiGroup(double now, std::string &out) {
-    TmcMessage m = std::move(multi_.message);
+void Decoder::FinishMultiGroup(MultiGroup &multi, double now, std::string &out) {
+    TmcMessage m = std::move(multi.message);
     // Each continuation group carries whole fields: a field never runs on
     // into the next group, and the rest of a group is padding.
-    for (unsigned group = 0; group < multi_.groups; ++group)
-        ReadFreeFormat(multi_.payload[group], m);
+    unsigned separators = 0;
+    for (unsigned group = 0; group < multi.groups; ++group)
+        ReadFreeFormat(multi.payload[group], m, separators);
     Keep(std::move(m), now, out);
 }
 
-void Decoder::ReadFreeFormat(std::uint32_t payload, TmcMessage &m) {
+void Decoder::ReadFreeFormat(std::uint32_t payload, TmcMessage &m, unsigned &separators) {
     auto read = [&](unsigned &pos, unsigned n) {
         const unsigned v = (payload >> (kBitsPerContinuation - pos - n)) & ((1u << n) - 1);
         pos += n;
@@ -723,9 +753,15 @@ void Decoder::ReadFreeFormat(std::uint32_t payload, TmcMessage &m) {
         case 8:
             m.stopTime = static_cast<int>(v);
             break;
-        case 9:
-            if (m.events.size() < kMaxMessageEvents)
-                m.events.push_back(static_cast<std::uint16_t>(v));
+        case 9: {
+            // Events behind a second separator belong to a further part of the message.
+            auto &events = separators >= 2 ? m.furtherEvents : m.events;
+            if (events.size() < kMaxMessageEvents)
+                events.push_back(static_cast<std::uint16_t>(v));
+            break;
+        }
+        case 14:
+            ++separators;
             break;
         case 10:
             if (m.diversionLocations.size() < kMaxMessageEvents)
@@ -739,7 +775,7 @@ void Decoder::ReadFreeFormat(std::uint32_t payload, TmcMessage &m) {
             if (m.crossLinkages.size() < kMaxMessageEvents)
                 m.crossLinkages.push_back(static_cast<std::uint16_t>(v));
             break;
-        default: // 12 reserved, 14 separator
+        default: // 12 reserved
             break;
         }
     }

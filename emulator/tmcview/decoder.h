@@ -33,7 +33,8 @@ const char *PtyName(unsigned pty);
 const char *UrgencyName(unsigned urgency);
 
 struct TmcSystemInfo {
-    bool announced = false; // a 3A group named the ALERT-C application
+    bool announced = false;   // a 3A group named the ALERT-C application
+    bool systemKnown = false; // ... and gave its table number and encryption
     unsigned aid = 0;
     int locationTable = -1; // -1 until known
     int serviceId = -1;
@@ -46,7 +47,8 @@ struct TmcSystemInfo {
 };
 
 struct TmcMessage {
-    std::vector<std::uint16_t> events; // first event, then additional events
+    std::vector<std::uint16_t> events;        // first event, then additional events
+    std::vector<std::uint16_t> furtherEvents; // events behind a second separator
     std::uint16_t location = 0;
     bool encryptedLocation = false;
     bool negative = false; // direction bit: the queue grows in negative direction
@@ -102,7 +104,7 @@ public:
     // Decodes one group; `now` (seconds, any origin) stamps the messages.
     // When json is given, one JSON object (no newline) replaces its text.
     void Decode(const rds::Group &group, double now, std::string *json);
-    // The receiver was retuned: forget the station.
+    // The receiver was retuned: forget the station and its messages.
     void Reset();
 
     [[nodiscard]] const Station &station() const { return station_; }
@@ -117,7 +119,6 @@ private:
     };
     struct MultiGroup {
         bool active = false;
-        unsigned ci = 0;
         int nextGsi = -1; // -1: the second group is next
         unsigned groups = 0;
         std::uint16_t lastC = 0, lastD = 0;
@@ -131,8 +132,8 @@ private:
     void DecodeOdaAnnouncement(const rds::Group &g, std::string &out);
     void DecodeTmc(const rds::Group &g, double now, std::string &out);
     void DecodeTmcSystem(const rds::Group &g, std::string &out);
-    void FinishMultiGroup(double now, std::string &out);
-    static void ReadFreeFormat(std::uint32_t payload, TmcMessage &m);
+    void FinishMultiGroup(MultiGroup &multi, double now, std::string &out);
+    static void ReadFreeFormat(std::uint32_t payload, TmcMessage &m, unsigned &separators);
     void Keep(TmcMessage message, double now, std::string &out);
 
     Station station_;
@@ -144,9 +145,9 @@ private:
     unsigned providerReceived = 0;
     std::vector<std::uint32_t> afPending_;
     unsigned afExpected_ = 0;
-    MultiGroup multi_;
-    std::uint16_t lastSingleC_ = 0, lastSingleD_ = 0;
-    bool hasLastSingle_ = false;
+    std::array<MultiGroup, 8> multi_; // by continuity index
+    bool hasPendingPi_ = false;
+    std::uint16_t pendingPi_ = 0;
 };
 
 // Appends the JSON text of one message's fields ("event_codes":[...],...).
