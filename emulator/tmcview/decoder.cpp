@@ -630,6 +630,12 @@ void Decoder::DecodeTmc(const rds::Group &g, double now, std::string &out) {
     // Encrypted locations mean nothing before the key's administration group.
     if (station_.tmc.encrypted && station_.tmc.encryptionId < 0)
         return;
+    // Groups of one multi-group message come together, with only single-group
+    // messages between them: a group of another message drops an unfinished one.
+    if (!single && ci != currentCi_) {
+        multi_[currentCi_].active = false;
+        currentCi_ = ci;
+    }
     if (single || ((c >> 15) & 1u)) {
         TmcMessage m;
         m.events.push_back(c & 0x7FFu);
@@ -644,7 +650,6 @@ void Decoder::DecodeTmc(const rds::Group &g, double now, std::string &out) {
             return;
         }
         // First group of a multi-group message; a repeat of it starts it again.
-        // Messages of other continuity indexes may be sent in between.
         MultiGroup &multi = multi_[ci];
         multi = MultiGroup{};
         multi.active = true;

@@ -146,6 +146,7 @@ private:
     std::vector<std::uint32_t> afPending_;
     unsigned afExpected_ = 0;
     std::array<MultiGroup, 8> multi_; // by continuity index
+    unsigned currentCi_ = 0;
     bool hasPendingPi_ = false;
     std::uint16_t pendingPi_ = 0;
 };

@@ -311,17 +311,31 @@ TEST_P(CaptureComparison, AgreesFieldByField) {
         return key(f, "tmc.message.event_codes") + key(f, "tmc.message.location") +
                key(f, "tmc.message.encrypted_location") + key(f, "tmc.message.extent");
     };
-    constexpr std::size_t kNear = 4;
+    constexpr std::ptrdiff_t kNear = 4;
     std::vector<bool> used(pairs.size(), false);
-    for (std::size_t p = 0; p < pairs.size(); ++p) {
-        const std::string mine = message(*pairs[p].first);
-        if (mine.empty())
+    for (std::size_t q = 0; q < pairs.size(); ++q) {
+        const std::string mine = message(*pairs[q].first);
+        if (!mine.empty() && mine == message(*pairs[q].second))
+            used[q] = true;
+    }
+    const Flat *first = pairs.empty() ? nullptr : pairs.front().first;
+    const Flat *last = pairs.empty() ? nullptr : pairs.back().first;
+    for (std::size_t p = 0, n = 0; first && n < ours.size(); ++n) {
+        const Flat &o = ours[n];
+        while (p < pairs.size() && pairs[p].first < &o)
+            ++p;
+        const std::string mine = message(o);
+        if (mine.empty() || &o < first || &o > last)
             continue;
         std::size_t match = pairs.size();
-        for (std::size_t q = p > kNear ? p - kNear : 0; q < pairs.size() && q <= p + kNear; ++q)
-            if (!used[q] && message(*pairs[q].second) == mine &&
-                (match == pairs.size() || (q == p)))
+        if (p < pairs.size() && pairs[p].first == &o && message(*pairs[p].second) == mine)
+            match = p;
+        for (std::size_t q = p > 2 * kNear ? p - 2 * kNear : 0;
+             match == pairs.size() && q < pairs.size() && q <= p + 2 * kNear; ++q) {
+            const std::ptrdiff_t apart = pairs[q].first - &o;
+            if (!used[q] && apart >= -kNear && apart <= kNear && message(*pairs[q].second) == mine)
                 match = q;
+        }
         if (match == pairs.size()) {
             tally["message.present"].differ++;
             continue;
@@ -330,7 +344,7 @@ TEST_P(CaptureComparison, AgreesFieldByField) {
         tally["message.present"].agree++;
         for (const auto &[field, paths] : kFields)
             if (field.rfind("message.", 0) == 0)
-                compare(*pairs[p].first, *pairs[match].second, field, paths);
+                compare(o, *pairs[match].second, field, paths);
     }
     for (std::size_t q = 0; q < pairs.size(); ++q)
         if (!used[q] && !message(*pairs[q].second).empty())
@@ -349,6 +363,9 @@ TEST_P(CaptureComparison, AgreesFieldByField) {
          {"prog_type", "tp", "ta", "clock_time", "message.event_codes", "message.location",
           "message.extent", "tmc.system_info", "tmc.service_provider"})
         EXPECT_EQ(tally[field].differ, 0u) << field;
+    // Messages missing on one side come from groups with block A lost, which
+    // the reference skips: the same message shows up a repeat later there.
+    EXPECT_LE(tally["message.present"].differ * 100, tally["message.present"].agree);
 }
 
 INSTANTIATE_TEST_SUITE_P(RealCaptures, CaptureComparison,
