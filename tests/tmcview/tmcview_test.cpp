@@ -43,26 +43,26 @@ TEST(TmcviewInput, LinesOfEveryShape) {
         {"type field disagrees with block B", "$RTTMC,9,D3C2,8A10,12F4,AB*45", LineKind::Bad},
         {"block too long", "$RTTMC,8,D3C2,8A10,12F45,AB*71", LineKind::Bad},
         {"tuning report", "$RTRDS, 87.5,10,0,0,2,1,1,000,255,5,0,50*46", LineKind::Tune},
-        {"capture line", "D395 8115 544D 4320 @2019/05/05 09:46:19.57", LineKind::Group},
-        {"capture line, block lost", "D395 ---- 544D 4320", LineKind::Group},
+        {"capture line", "1234 8115 544D 4320 @2026/12/08 09:46:19.57", LineKind::Group},
+        {"capture line, block lost", "1234 ---- 544D 4320", LineKind::Group},
         {"capture header", "<recorder=\"RDS Spy\">", LineKind::Ignored},
         {"hex log header", "% Freq 88500", LineKind::Ignored},
-        {"three blocks", "D395 8115 544D", LineKind::Bad},
-        {"not hex", "D395 8115 544D 43G0", LineKind::Bad},
-        {"garbage after the blocks", "D395 8115 544D 4320 x", LineKind::Bad},
+        {"three blocks", "1234 8115 544D", LineKind::Bad},
+        {"not hex", "1234 8115 544D 43G0", LineKind::Bad},
+        {"garbage after the blocks", "1234 8115 544D 4320 x", LineKind::Bad},
     };
     for (const Row &row : rows)
         EXPECT_EQ(ParseLine(row.text).kind, row.kind) << row.legend;
     const auto sentence = ParseLine("$RTTMC,8,D3C2,8A10,12F4,AB*44");
     EXPECT_EQ(sentence.group.block[3], 0xAB);
-    EXPECT_EQ(ParseLine("D395 ---- 544D 4320").group.missing, 2);
+    EXPECT_EQ(ParseLine("1234 ---- 544D 4320").group.missing, 2);
 
     // Lines cut across reads, CR LF ends, and an overlong line counted once.
     tmcview::LineSplitter splitter;
     std::vector<LineKind> kinds;
     auto collect = [&](const tmcview::Line &l) { kinds.push_back(l.kind); };
     const std::string text = "$RTTMC,8,D3C2,8A1" + std::string("0,12F4,AB*44\r\n") +
-                             std::string(tmcview::kMaxLine + 10, 'x') + "\nD395 0000 0000 0000";
+                             std::string(tmcview::kMaxLine + 10, 'x') + "\n1234 0000 0000 0000";
     splitter.Feed(text.data(), 17, collect);
     splitter.Feed(text.data() + 17, text.size() - 17, collect);
     splitter.Finish(collect);
@@ -71,67 +71,85 @@ TEST(TmcviewInput, LinesOfEveryShape) {
 
 TEST(TmcviewDecoder, StationNameTextAndClock) {
     Decoder d;
-    // PS in segment order 3, 0, 1, 2, 3: shown only once every segment is in.
-    const std::uint16_t ps[4] = {0x5744, 0x5220, 0x3520, 0x2020};
-    EXPECT_EQ(Decode(d, G(0xD395, 0x0103, 0xE0CD, ps[3])).find("\"ps\""), std::string::npos);
+    // PS in segment order 3, 0, 1, 2, 3: shown once every segment of a cycle is in.
+    const std::uint16_t ps[4] = {0x5441, 0x5652, 0x494E, 0x454C}; // "TAVRINEL"
+    EXPECT_EQ(Decode(d, G(0x1234, 0x0103, 0xE0CD, ps[3])).find("\"ps\""), std::string::npos);
     for (unsigned s = 0; s < 3; ++s)
-        Decode(d, G(0xD395, 0x0100 | s, 0xE0CD, ps[s]));
-    EXPECT_NE(Decode(d, G(0xD395, 0x0113, 0xE0CD, ps[3])).find("\"ps\":\"WDR 5   \""),
+        Decode(d, G(0x1234, 0x0100 | s, 0xE0CD, ps[s]));
+    EXPECT_NE(Decode(d, G(0x1234, 0x0113, 0xE0CD, ps[3])).find("\"ps\":\"TAVRINEL\""),
               std::string::npos);
     EXPECT_TRUE(d.station().ta);
+    // A segment whose block C was lost is not trusted; segment 0 starts a new cycle.
+    rds::Group damaged = G(0x1234, 0x0100, 0, 0x5858);
+    damaged.missing = 1u << rds::kBlockC;
+    Decode(d, damaged);
+    EXPECT_EQ(d.station().ps, "TAVRINEL");
+    Decode(d, G(0x1234, 0x0100, 0xE0CD, 0x5858));
+    EXPECT_EQ(Decode(d, G(0x1234, 0x0101, 0xE0CD, ps[1])).find("\"ps\""), std::string::npos);
 
     // Radiotext 2A ended by a carriage return; a new A/B flag starts over.
-    Decode(d, G(0xD395, 0x2100, 0x5A65, 0x6974));
-    EXPECT_NE(Decode(d, G(0xD395, 0x2101, 0x0D20, 0x2020)).find("\"radiotext\":\"Zeit\""),
+    Decode(d, G(0x1234, 0x2100, 0x5465, 0x7374));
+    EXPECT_NE(Decode(d, G(0x1234, 0x2101, 0x0D20, 0x2020)).find("\"radiotext\":\"Test\""),
               std::string::npos);
-    EXPECT_EQ(Decode(d, G(0xD395, 0x2111, 0x0D20, 0x2020)).find("radiotext"), std::string::npos);
+    EXPECT_EQ(Decode(d, G(0x1234, 0x2111, 0x0D20, 0x2020)).find("radiotext"), std::string::npos);
 
-    // 4A: MJD 58608 (2019-05-05) 07:47 UTC, +2 h.
-    const unsigned mjd = 58608, hour = 7, minute = 47;
+    // 4A: MJD 58608 (2019-05-05) 23:47 UTC, +2 h: the next day, local time.
+    const unsigned mjd = 58608, hour = 23, minute = 47;
     const auto b = static_cast<std::uint16_t>(0x4100 | (mjd >> 15));
     const auto c = static_cast<std::uint16_t>(((mjd & 0x7FFF) << 1) | (hour >> 4));
     const auto dd = static_cast<std::uint16_t>(((hour & 15) << 12) | (minute << 6) | 4);
-    EXPECT_NE(Decode(d, G(0xD395, b, c, dd)).find("\"clock_time\":\"2019-05-05T09:47:00+02:00\""),
+    EXPECT_NE(Decode(d, G(0x1234, b, c, dd)).find("\"clock_time\":\"2019-05-06T01:47:00+02:00\""),
               std::string::npos);
 }
 
 TEST(TmcviewDecoder, TrafficMessages) {
     Decoder d;
-    // Nothing before the service is announced (3A, AID CD46, variant 0: LTN 1).
-    EXPECT_EQ(Decode(d, G(0xD395, 0x8108, 0x4197, 0x2C07)).find("message"), std::string::npos);
-    EXPECT_NE(Decode(d, G(0xD395, 0x3110, 0x0066, 0xCD46)).find("\"location_table\":1"),
+    // Nothing before the service has given its system information (3A, AID
+    // CD46, variant 0: location table 5, national and regional scope).
+    EXPECT_EQ(Decode(d, G(0x1234, 0x8108, 0x4123, 0x2345)).find("message"), std::string::npos);
+    EXPECT_NE(Decode(d, G(0x1234, 0x3110, 0x0166, 0xCD46))
+                  .find("\"location_table\":5,\"is_on_alt_freqs\":true,"
+                        "\"scope\":[\"national\",\"regional\"]"),
               std::string::npos);
-    const std::string single = Decode(d, G(0xD395, 0x8108, 0x4197, 0x2C07));
-    EXPECT_NE(single.find("\"event_codes\":[407],\"location\":11271,\"direction\":\"single\","
+    const std::string single = Decode(d, G(0x1234, 0x8108, 0x4123, 0x2345));
+    EXPECT_NE(single.find("\"event_codes\":[291],\"location\":9029,\"direction\":\"single\","
                           "\"extent\":\"-0\""),
               std::string::npos)
         << single;
-    Decode(d, G(0xD395, 0x8108, 0x4197, 0x2C07));
+    Decode(d, G(0x1234, 0x8108, 0x4123, 0x2345));
     ASSERT_EQ(d.messages().size(), 1u);
     EXPECT_EQ(d.messages()[0].received, 2u); // the repeat counted, not listed again
 
-    // Multi-group: first group, a repeat of it, the second group twice, the
-    // last: additional event 701 and a directionality change.
-    Decode(d, G(0xD395, 0x8105, 0xC197, 0x2DB5));
-    Decode(d, G(0xD395, 0x8105, 0xC197, 0x2DB5));
-    const std::string partial = Decode(d, G(0xD395, 0x8105, 0x5957, 0xA000));
-    EXPECT_EQ(partial.find("message"), std::string::npos);
-    EXPECT_EQ(Decode(d, G(0xD395, 0x8105, 0x5957, 0xA000)).find("message"), std::string::npos);
-    const std::string multi = Decode(d, G(0xD395, 0x8105, 0x0140, 0x0000));
-    EXPECT_NE(multi.find("\"event_codes\":[407,701],\"location\":11701,\"direction\":\"both\""),
+    // Multi-group: first group, a repeat of it, the second group twice (a
+    // single-group message between), the last: additional event 341 and a
+    // directionality change, each field whole within its group.
+    Decode(d, G(0x1234, 0x8105, 0xC123, 0x3456));
+    Decode(d, G(0x1234, 0x8105, 0xC123, 0x3456));
+    EXPECT_EQ(Decode(d, G(0x1234, 0x8105, 0x592A, 0xA000)).find("message"), std::string::npos);
+    Decode(d, G(0x1234, 0x8108, 0x4123, 0x2345));
+    EXPECT_EQ(Decode(d, G(0x1234, 0x8105, 0x592A, 0xA000)).find("message"), std::string::npos);
+    const std::string multi = Decode(d, G(0x1234, 0x8105, 0x0140, 0x0000));
+    EXPECT_NE(multi.find("\"event_codes\":[291,341],\"location\":13398,\"direction\":\"both\""),
               std::string::npos)
         << multi;
-    // A continuation out of sequence drops the message.
-    Decode(d, G(0xD395, 0x8106, 0xC197, 0x2DB5));
-    EXPECT_EQ(Decode(d, G(0xD395, 0x8106, 0x0140, 0x0000)).find("message"), std::string::npos);
+    // A continuation out of sequence drops the message, and so does a group
+    // of another multi-group message.
+    Decode(d, G(0x1234, 0x8106, 0xC123, 0x3456));
+    EXPECT_EQ(Decode(d, G(0x1234, 0x8106, 0x0140, 0x0000)).find("message"), std::string::npos);
+    Decode(d, G(0x1234, 0x8106, 0xC123, 0x3456));
+    Decode(d, G(0x1234, 0x8107, 0xC123, 0x4567));
+    EXPECT_EQ(Decode(d, G(0x1234, 0x8106, 0x4140, 0x0000)).find("message"), std::string::npos);
 
-    // An encrypted service: table from the administration group, locations marked.
+    // An encrypted service (table 0 announced): nothing until the
+    // administration group gives the key and the real table; then locations
+    // are marked encrypted.
     Decoder enc;
-    Decode(enc, G(0x3205, 0x3550, 0x0006, 0xCD46));
-    EXPECT_NE(Decode(enc, G(0x3205, 0x8540, 0x18EF, 0x1800))
-                  .find("\"service_id\":7,\"encryption_id\":15,\"location_table\":6"),
+    Decode(enc, G(0x4321, 0x3110, 0x0006, 0xCD46));
+    EXPECT_EQ(Decode(enc, G(0x4321, 0x8108, 0x0111, 0x0ABC)).find("message"), std::string::npos);
+    EXPECT_NE(Decode(enc, G(0x4321, 0x8100, 0x0123, 0x4400))
+                  .find("\"service_id\":9,\"encryption_id\":3,\"location_table\":17"),
               std::string::npos);
-    EXPECT_NE(Decode(enc, G(0x3205, 0x8548, 0x4886, 0x0BE3)).find("\"encrypted_location\":3043"),
+    EXPECT_NE(Decode(enc, G(0x4321, 0x8108, 0x0111, 0x0ABC)).find("\"encrypted_location\":2748"),
               std::string::npos);
 }
 
