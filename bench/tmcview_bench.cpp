@@ -65,10 +65,10 @@ void Run(benchmark::State &state, const std::string &text, bool json) {
         groups += decoder.counters().groups;
         benchmark::DoNotOptimize(bytes);
     }
-    state.counters["groups/s"] = benchmark::Counter(static_cast<double>(groups),
-                                                    benchmark::Counter::kIsRate);
-    state.counters["x broadcast"] = benchmark::Counter(static_cast<double>(groups) / 11.418,
-                                                       benchmark::Counter::kIsRate);
+    state.counters["groups/s"] =
+        benchmark::Counter(static_cast<double>(groups), benchmark::Counter::kIsRate);
+    state.counters["x broadcast"] =
+        benchmark::Counter(static_cast<double>(groups) / 11.418, benchmark::Counter::kIsRate);
 }
 
 void BM_StationMix(benchmark::State &state) {

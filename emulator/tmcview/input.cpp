@@ -2,34 +2,18 @@
 #include "input.h"
 
 #include <array>
+#include <charconv>
 
 namespace tmcview {
 
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// 1 to 4 hex digits.
+// 1 to 4 hex digits, nothing else.
 bool ParseHex16(std::string_view text, std::uint16_t &value) {
     if (text.empty() || text.size() > 4)
         return false;
-    unsigned v = 0;
-    for (char c : text) {
-        const int d = HexDigit(c);
-        if (d < 0)
-            return false;
-        v = (v << 4) | static_cast<unsigned>(d);
-    }
-    value = static_cast<std::uint16_t>(v);
-    return true;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    return error == std::errc() && end == text.data() + text.size();
 }
 
 // "$BODY*hh": true when hh is the XOR of BODY's bytes; body gets BODY.
@@ -40,8 +24,8 @@ bool CheckSentence(std::string_view text, std::string_view &body) {
     unsigned x = 0;
     for (std::size_t i = 1; i < star; ++i)
         x ^= static_cast<unsigned char>(text[i]);
-    const int hi = HexDigit(text[star + 1]), lo = HexDigit(text[star + 2]);
-    if (hi < 0 || lo < 0 || static_cast<unsigned>(hi * 16 + lo) != x)
+    std::uint16_t sum = 0;
+    if (!ParseHex16(text.substr(star + 1), sum) || sum != x)
         return false;
     body = text.substr(1, star - 1);
     return true;

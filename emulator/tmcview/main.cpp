@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -25,6 +27,11 @@
 namespace {
 
 constexpr std::size_t kReadChunk = 4096;
+
+volatile std::sig_atomic_t gStop = 0;
+void OnStopSignal(int) {
+    gStop = 1;
+}
 constexpr std::size_t kMaxEventTexts = 4096;
 constexpr std::size_t kMaxEventText = 60;
 
@@ -107,6 +114,8 @@ int main(int argc, char **argv) {
             if (json) {
                 text += '\n';
                 std::fwrite(text.data(), 1, text.size(), stdout);
+                if (live)
+                    std::fflush(stdout); // a reader of a live port wants each group now
             }
             break;
         case tmcview::LineKind::Tune:
@@ -147,9 +156,15 @@ int main(int argc, char **argv) {
     }
     if (eventsFile)
         view.SetEventTexts(ReadEventTexts(eventsFile));
+    // Ctrl-C and hang-ups end the view cleanly, restoring the terminal.
+    struct sigaction stop {};
+    stop.sa_handler = OnStopSignal;
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGHUP, &stop, nullptr);
     bool ended = false;
     double lastDraw = 0;
-    for (;;) {
+    while (!gStop) {
         pollfd fds[2] = {{ended ? -1 : fd, POLLIN, 0}, {view.InputFd(), POLLIN, 0}};
         const int ready = poll(fds, 2, 200);
         if (ready < 0 && errno != EINTR)

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <vector>
 
@@ -37,6 +38,7 @@ std::string Scope(unsigned scope) {
 } // namespace
 
 bool View::Open(bool dataOnStdin) {
+    std::setlocale(LC_ALL, ""); // station texts are UTF-8
     if (dataOnStdin) {
         tty_ = std::fopen("/dev/tty", "r+");
         if (!tty_)
