@@ -460,7 +460,7 @@ void Decoder::DecodeClock(const rds::Group &g, std::string &out) {
     const long dayNumber = local >= 0 ? local / 1440 : (local - 1439) / 1440;
     const long minuteOfDay = local - dayNumber * 1440;
     const year_month_day date{sys_days{days{dayNumber}}};
-    char buf[40];
+    char buf[64];
     const int absOffset = offset < 0 ? -offset : offset;
     std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02ld:%02ld:00%c%02d:%02d",
                   static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
