@@ -155,21 +155,55 @@ TEST(TmcviewDecoder, TrafficMessages) {
 
 // ---- Against the independent decoder ---------------------------------------------------
 
+// Compared fields: the name in the table and the paths that carry it.
+const std::vector<std::pair<std::string, std::vector<std::string>>> kFields = {
+    {"pi", {"pi"}},
+    {"ps", {"ps"}},
+    {"radiotext", {"radiotext"}},
+    {"prog_type", {"prog_type"}},
+    {"tp", {"tp"}},
+    {"ta", {"ta"}},
+    {"clock_time", {"clock_time"}},
+    {"tmc.system_info",
+     {"tmc.system_info.is_encrypted", "tmc.system_info.location_table",
+      "tmc.system_info.is_on_alt_freqs", "tmc.system_info.scope", "tmc.system_info.service_id",
+      "tmc.system_info.gap", "tmc.system_info.encryption_id"}},
+    {"tmc.service_provider", {"tmc.service_provider"}},
+    {"message.event_codes", {"tmc.message.event_codes"}},
+    {"message.location", {"tmc.message.location", "tmc.message.encrypted_location"}},
+    {"message.extent", {"tmc.message.extent"}},
+    {"message.direction", {"tmc.message.direction"}},
+};
+
 // Flattens one JSON object into "a.b" -> canonical value text.
 class Flat {
 public:
     explicit Flat(const std::string &text) : s_(text) {
         Object("");
         s_.clear();
+        auto get = [&](const std::string &k) {
+            auto it = values.find(k);
+            return it == values.end() ? std::string() : it->second;
+        };
+        for (const auto &[field, paths] : kFields) {
+            std::string v;
+            for (const std::string &p : paths)
+                v += get(p) + "|";
+            fields.push_back(v == std::string(paths.size(), '|') ? std::string() : v);
+        }
+        pairing = get("group") + "|" + get("tp") + "|" + get("prog_type");
         for (const char *k : {"tmc.message.event_codes", "tmc.message.location",
                               "tmc.message.encrypted_location", "tmc.message.extent"})
             if (auto it = values.find(k); it != values.end())
                 message += it->second + "|";
+        values.clear();
     }
-    std::map<std::string, std::string> values;
-    std::string message; // what identifies a traffic message, empty when none
+    std::vector<std::string> fields; // by kFields, empty when absent
+    std::string pairing;             // group type, TP and PTY: what block B says
+    std::string message;             // what identifies a traffic message, empty when none
 
 private:
+    std::map<std::string, std::string> values;
     void Skip() {
         while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t'))
             ++i_;
@@ -250,26 +284,6 @@ std::vector<Flat> ReadLines(std::FILE *in) {
     return out;
 }
 
-// Compared fields: the name in the table and the paths that carry it.
-const std::vector<std::pair<std::string, std::vector<std::string>>> kFields = {
-    {"pi", {"pi"}},
-    {"ps", {"ps"}},
-    {"radiotext", {"radiotext"}},
-    {"prog_type", {"prog_type"}},
-    {"tp", {"tp"}},
-    {"ta", {"ta"}},
-    {"clock_time", {"clock_time"}},
-    {"tmc.system_info",
-     {"tmc.system_info.is_encrypted", "tmc.system_info.location_table",
-      "tmc.system_info.is_on_alt_freqs", "tmc.system_info.scope", "tmc.system_info.service_id",
-      "tmc.system_info.gap", "tmc.system_info.encryption_id"}},
-    {"tmc.service_provider", {"tmc.service_provider"}},
-    {"message.event_codes", {"tmc.message.event_codes"}},
-    {"message.location", {"tmc.message.location", "tmc.message.encrypted_location"}},
-    {"message.extent", {"tmc.message.extent"}},
-    {"message.direction", {"tmc.message.direction"}},
-};
-
 struct Tally {
     unsigned agree = 0, differ = 0;
 };
@@ -298,40 +312,31 @@ TEST_P(CaptureComparison, AgreesFieldByField) {
 
     // The reference leaves out some groups (a lost block A, its start-up): pair
     // each of its objects with our next one of the same group type.
-    auto key = [](const Flat &f, const std::string &k) {
-        auto it = f.values.find(k);
-        return it == f.values.end() ? std::string() : it->second;
-    };
     std::vector<std::pair<const Flat *, const Flat *>> pairs;
     std::size_t i = 0;
     for (const Flat &t : theirs) {
         // Block B alone says group type, TP and PTY; the reference holds on to
         // an old PI for a few groups after a retune.
-        while (i < ours.size() &&
-               (key(ours[i], "group") != key(t, "group") || key(ours[i], "tp") != key(t, "tp") ||
-                key(ours[i], "prog_type") != key(t, "prog_type")))
+        while (i < ours.size() && ours[i].pairing != t.pairing)
             ++i;
         if (i == ours.size())
             break;
         pairs.emplace_back(&ours[i++], &t);
     }
     std::map<std::string, Tally> tally;
-    auto compare = [&](const Flat &o, const Flat &t, const std::string &field,
-                       const std::vector<std::string> &paths) {
-        std::string a, b;
-        for (const std::string &p : paths) {
-            a += key(o, p) + "|";
-            b += key(t, p) + "|";
+    auto compare = [&](const Flat &o, const Flat &t, bool messageFields) {
+        for (std::size_t f = 0; f < kFields.size(); ++f) {
+            if ((kFields[f].first.rfind("message.", 0) == 0) != messageFields)
+                continue;
+            const std::string &a = o.fields[f], &b = t.fields[f];
+            if (a.empty() && b.empty())
+                continue;
+            Tally &n = tally[kFields[f].first];
+            (a == b ? n.agree : n.differ)++;
         }
-        if (a == std::string(paths.size(), '|') && a == b)
-            return;
-        Tally &n = tally[field];
-        (a == b ? n.agree : n.differ)++;
     };
     for (const auto &[o, t] : pairs)
-        for (const auto &[field, paths] : kFields)
-            if (field.rfind("message.", 0) != 0)
-                compare(*o, *t, field, paths);
+        compare(*o, *t, false);
 
     // A message completed by a group the reference skipped shows up on the
     // next repeat there: a message pairs with the same one a few groups away.
@@ -339,7 +344,7 @@ TEST_P(CaptureComparison, AgreesFieldByField) {
     constexpr std::ptrdiff_t kNear = 4;
     std::vector<bool> used(pairs.size(), false);
     for (std::size_t q = 0; q < pairs.size(); ++q) {
-        const std::string mine = message(*pairs[q].first);
+        const std::string &mine = message(*pairs[q].first);
         if (!mine.empty() && mine == message(*pairs[q].second))
             used[q] = true;
     }
@@ -349,7 +354,7 @@ TEST_P(CaptureComparison, AgreesFieldByField) {
         const Flat &o = ours[n];
         while (p < pairs.size() && pairs[p].first < &o)
             ++p;
-        const std::string mine = message(o);
+        const std::string &mine = message(o);
         if (mine.empty() || &o < first || &o > last)
             continue;
         std::size_t match = pairs.size();
@@ -367,9 +372,7 @@ TEST_P(CaptureComparison, AgreesFieldByField) {
         }
         used[match] = true;
         tally["message.present"].agree++;
-        for (const auto &[field, paths] : kFields)
-            if (field.rfind("message.", 0) == 0)
-                compare(o, *pairs[match].second, field, paths);
+        compare(o, *pairs[match].second, true);
     }
     for (std::size_t q = 0; q < pairs.size(); ++q)
         if (!used[q] && !message(*pairs[q].second).empty())
