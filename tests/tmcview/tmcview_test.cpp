@@ -151,6 +151,18 @@ TEST(TmcviewDecoder, TrafficMessages) {
               std::string::npos);
     EXPECT_NE(Decode(enc, G(0x4321, 0x8108, 0x0111, 0x0ABC)).find("\"encrypted_location\":2748"),
               std::string::npos);
+
+    // Another station (a retune): a lone odd PI is damage, two in a row a new
+    // station whose messages start from nothing.
+    ASSERT_EQ(d.messages().size(), 2u);
+    Decode(d, G(0x5678, 0x0100, 0, 0));
+    EXPECT_EQ(d.messages().size(), 2u);
+    Decode(d, G(0x1234, 0x0100, 0, 0));
+    Decode(d, G(0x5678, 0x0100, 0, 0));
+    Decode(d, G(0x5678, 0x0100, 0, 0));
+    EXPECT_TRUE(d.messages().empty());
+    EXPECT_FALSE(d.station().tmc.systemKnown);
+    EXPECT_EQ(d.station().pi, 0x5678);
 }
 
 // ---- Against the independent decoder ---------------------------------------------------
