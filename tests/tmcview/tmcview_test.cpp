@@ -2,12 +2,14 @@
 // against an independent decoder's output on real broadcasts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "decoder.h"
@@ -187,15 +189,19 @@ const std::vector<std::pair<std::string, std::vector<std::string>>> kFields = {
     {"message.direction", {"tmc.message.direction"}},
 };
 
-// Flattens one JSON object into "a.b" -> canonical value text.
+// One JSON object reduced to the compared fields. Values are compared as
+// the text both sides write (compact, no blanks), so a value is the slice of
+// the line it spans; only the leaves that are compared are kept.
 class Flat {
 public:
-    explicit Flat(const std::string &text) : s_(text) {
-        Object("");
-        s_.clear();
-        auto get = [&](const std::string &k) {
-            auto it = values.find(k);
-            return it == values.end() ? std::string() : it->second;
+    explicit Flat(std::string_view text) : s_(text) {
+        std::string path;
+        Object(path);
+        auto get = [&](std::string_view k) {
+            for (const auto &[p, v] : leaves_)
+                if (p == k)
+                    return std::string(v);
+            return std::string();
         };
         for (const auto &[field, paths] : kFields) {
             std::string v;
@@ -206,24 +212,43 @@ public:
         pairing = get("group") + "|" + get("tp") + "|" + get("prog_type");
         for (const char *k : {"tmc.message.event_codes", "tmc.message.location",
                               "tmc.message.encrypted_location", "tmc.message.extent"})
-            if (auto it = values.find(k); it != values.end())
-                message += it->second + "|";
-        values.clear();
+            if (const std::string v = get(k); !v.empty())
+                message += v + "|";
     }
     std::vector<std::string> fields; // by kFields, empty when absent
     std::string pairing;             // group type, TP and PTY: what block B says
     std::string message;             // what identifies a traffic message, empty when none
 
 private:
-    std::map<std::string, std::string> values;
+    static bool Wanted(std::string_view path) {
+        if (path == "group" || path == "tp" || path == "prog_type")
+            return true;
+        for (const auto &[field, paths] : kFields)
+            for (const std::string &p : paths)
+                if (p == path)
+                    return true;
+        return false;
+    }
     void Skip() {
         while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t'))
             ++i_;
     }
-    std::string Scalar() {
+    // A scalar, an array or an object (walked for its leaves): its slice.
+    std::string_view Value(std::string &path) {
         Skip();
         const std::size_t start = i_;
-        if (i_ < s_.size() && s_[i_] == '"') {
+        if (i_ < s_.size() && s_[i_] == '{') {
+            Object(path);
+        } else if (i_ < s_.size() && s_[i_] == '[') {
+            ++i_;
+            for (Skip(); i_ < s_.size() && s_[i_] != ']'; Skip()) {
+                if (s_[i_] == ',')
+                    ++i_;
+                else
+                    Value(path);
+            }
+            ++i_;
+        } else if (i_ < s_.size() && s_[i_] == '"') {
             for (++i_; i_ < s_.size() && s_[i_] != '"'; ++i_)
                 if (s_[i_] == '\\')
                     ++i_;
@@ -233,52 +258,36 @@ private:
                    s_[i_] != ' ')
                 ++i_;
         }
-        return s_.substr(start, i_ - start);
+        return s_.substr(start, std::min(i_, s_.size()) - start);
     }
-    std::string Value(const std::string &path) {
-        Skip();
-        if (i_ < s_.size() && s_[i_] == '{') {
-            Object(path);
-            return "{}";
-        }
-        if (i_ < s_.size() && s_[i_] == '[') {
-            std::string out = "[";
-            ++i_;
-            for (Skip(); i_ < s_.size() && s_[i_] != ']'; Skip()) {
-                if (s_[i_] == ',') {
-                    ++i_;
-                    out += ',';
-                    continue;
-                }
-                out += Value(path + "[]");
-            }
-            ++i_;
-            return out + "]";
-        }
-        return Scalar();
-    }
-    void Object(const std::string &prefix) {
+    void Object(std::string &path) {
         Skip();
         ++i_; // '{'
+        const std::size_t outer = path.size();
         for (Skip(); i_ < s_.size() && s_[i_] != '}'; Skip()) {
             if (s_[i_] == ',') {
                 ++i_;
                 continue;
             }
-            std::string key = Scalar();
-            key = key.size() >= 2 ? key.substr(1, key.size() - 2) : key;
+            std::string_view key = Value(path);
+            if (key.size() >= 2)
+                key = key.substr(1, key.size() - 2);
             Skip();
             ++i_; // ':'
-            const std::string path = prefix.empty() ? key : prefix + "." + key;
-            const std::string v = Value(path);
-            if (v != "{}" && (path.rfind("tmc.other", 0) != 0 && path.rfind("di.", 0) != 0 &&
-                              path.rfind("alt_", 0) != 0 && path.rfind("other_", 0) != 0))
-                values[path] = v;
+            if (outer)
+                path += '.';
+            path += key;
+            const bool object = (Skip(), i_ < s_.size() && s_[i_] == '{');
+            const std::string_view v = Value(path);
+            if (!object && Wanted(path))
+                leaves_.emplace_back(path, v);
+            path.resize(outer);
         }
         ++i_;
     }
-    std::string s_;
+    std::string_view s_;
     std::size_t i_ = 0;
+    std::vector<std::pair<std::string, std::string_view>> leaves_;
 };
 
 std::vector<Flat> ReadLines(std::FILE *in) {
