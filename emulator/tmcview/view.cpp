@@ -103,8 +103,8 @@ void View::Draw(const Decoder &decoder, const SourceStats &stats, double now) {
     const int width = COLS;
     attron(A_REVERSE);
     mvhline(0, 0, ' ', width);
-    mvprintw(0, 0, " tmcview  %.40s%s%s", stats.name.c_str(), stats.tuned.empty() ? "" : "  ",
-             stats.tuned.c_str());
+    mvprintw(0, 0, " tmcview  %.40s%s%s%s", stats.name.c_str(), stats.tuned.empty() ? "" : "  ",
+             stats.tuned.c_str(), stats.ended ? "  (end of input)" : "");
     attroff(A_REVERSE);
     char ps[32] = "--------";
     if (st.hasPs)
@@ -127,10 +127,9 @@ void View::Draw(const Decoder &decoder, const SourceStats &stats, double now) {
     }
     const double damagedShare =
         counters.groups ? 100.0 * static_cast<double>(counters.damaged) / counters.groups : 0;
-    mvprintw(4, 0, "%.1f groups/s  %llu groups  %.1f%% damaged  %llu bad lines  %s%s", rate,
+    mvprintw(4, 0, "%.1f groups/s  %llu groups  %.1f%% damaged  %llu bad  %s", rate,
              static_cast<unsigned long long>(counters.groups), damagedShare,
-             static_cast<unsigned long long>(stats.badLines), st.clock.c_str(),
-             stats.ended ? "  (end of input)" : "");
+             static_cast<unsigned long long>(stats.badLines), st.clock.c_str());
 
     attron(A_BOLD);
     mvprintw(kStationRows - 1, 0, "%-22s %6s %3s %4s %3s %3s %5s %5s", "events", "loc", "dir",
@@ -154,7 +153,7 @@ void View::Draw(const Decoder &decoder, const SourceStats &stats, double now) {
         mvprintw(row++, 0, "%-22.22s %6u %3s %c%-3u %3u %3s %5u %5s %.*s", events.c_str(),
                  m->location, m->bothWays ? "<>" : (m->negative ? "-" : "+"),
                  m->negative ? '-' : '+', m->extent, m->duration, UrgencyName(m->urgency),
-                 m->received, Age(now - m->lastSeen).c_str(), std::max(0, width - 62),
+                 m->received, Age(now - m->lastSeen).c_str(), std::max(0, width - 60),
                  text.c_str());
     }
     mvprintw(LINES - 1, 0, "%zu messages (%llu received, %llu repeats)   q quits",
