@@ -82,7 +82,7 @@ void AppendJsonString(std::string &out, std::string_view text) {
             out += ch;
         } else if (c < 0x20) {
             char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            (void)std::snprintf(buf, sizeof buf, "\\u%04x", c);
             out += buf;
         } else {
             out += ch;
@@ -93,7 +93,7 @@ void AppendJsonString(std::string &out, std::string_view text) {
 
 void AppendHex16(std::string &out, std::uint16_t v) {
     char buf[12];
-    std::snprintf(buf, sizeof buf, "\"0x%04X\"", v);
+    (void)std::snprintf(buf, sizeof buf, "\"0x%04X\"", v);
     out += buf;
 }
 
@@ -329,7 +329,7 @@ void Decoder::Decode(const rds::Group &g, double now, std::string *json) {
 
 void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
     const std::uint16_t b = g.block[kBlockB];
-    const unsigned segment = b & 3u;
+    const std::size_t segment = b & 3u;
     static constexpr std::array<const char *, 4> kDi = {"dynamic_pty", "compressed",
                                                         "artificial_head", "stereo"};
     AppendKey(out, "di");
@@ -455,17 +455,17 @@ void Decoder::DecodeClock(const rds::Group &g, std::string &out) {
         return;
     using namespace std::chrono;
     constexpr long kMjdOfUnixEpoch = 40587;
-    const long utcMinutes = (mjd - kMjdOfUnixEpoch) * 1440 + hour * 60 + minute;
-    const long local = utcMinutes + offset * 30;
+    const long utcMinutes = (mjd - kMjdOfUnixEpoch) * 1440 + static_cast<long>(hour) * 60 + minute;
+    const long local = utcMinutes + static_cast<long>(offset) * 30;
     const long dayNumber = local >= 0 ? local / 1440 : (local - 1439) / 1440;
     const long minuteOfDay = local - dayNumber * 1440;
     const year_month_day date{sys_days{days{dayNumber}}};
     char buf[64];
     const int absOffset = offset < 0 ? -offset : offset;
-    std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02ld:%02ld:00%c%02d:%02d",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()), minuteOfDay / 60, minuteOfDay % 60,
-                  offset < 0 ? '-' : '+', absOffset / 2, (absOffset % 2) * 30);
+    (void)std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02ld:%02ld:00%c%02d:%02d",
+                        static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                        static_cast<unsigned>(date.day()), minuteOfDay / 60, minuteOfDay % 60,
+                        offset < 0 ? '-' : '+', absOffset / 2, (absOffset % 2) * 30);
     station_.clock = buf;
     AppendKey(out, "clock_time");
     AppendJsonString(out, station_.clock);

@@ -36,9 +36,10 @@ constexpr std::size_t kMaxEventTexts = 4096;
 constexpr std::size_t kMaxEventText = 60;
 
 int Usage() {
-    std::fprintf(stderr, "usage: tmcview [--json] [--events FILE] [PORT | FILE | -]\n"
-                         "  --json         one JSON object per group on standard output\n"
-                         "  --events FILE  lines \"CODE TEXT\": texts shown beside event codes\n");
+    (void)std::fprintf(stderr,
+                       "usage: tmcview [--json] [--events FILE] [PORT | FILE | -]\n"
+                       "  --json         one JSON object per group on standard output\n"
+                       "  --events FILE  lines \"CODE TEXT\": texts shown beside event codes\n");
     return 2;
 }
 
@@ -73,19 +74,18 @@ int main(int argc, char **argv) {
             json = true;
         else if (std::strcmp(argv[i], "--events") == 0 && i + 1 < argc)
             eventsFile = argv[++i];
-        else if (argv[i][0] == '-' && argv[i][1] != '\0')
+        else if ((argv[i][0] == '-' && argv[i][1] != '\0') || source)
             return Usage();
-        else if (!source)
-            source = argv[i];
         else
-            return Usage();
+            source = argv[i];
     }
     int fd = STDIN_FILENO;
     std::string name = "standard input";
     if (source && std::strcmp(source, "-") != 0) {
         fd = open(source, O_RDONLY | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) {
-            std::fprintf(stderr, "tmcview: %s: %s\n", source, std::strerror(errno));
+            (void)std::fprintf(stderr, "tmcview: %s: %s\n", source,
+                               std::strerror(errno)); // NOLINT(concurrency-mt-unsafe): one thread
             return 1;
         }
         name = source;
@@ -113,9 +113,9 @@ int main(int argc, char **argv) {
             decoder.Decode(line.group, Seconds(), json ? &text : nullptr);
             if (json) {
                 text += '\n';
-                std::fwrite(text.data(), 1, text.size(), stdout);
+                (void)std::fwrite(text.data(), 1, text.size(), stdout);
                 if (live)
-                    std::fflush(stdout); // a reader of a live port wants each group now
+                    (void)std::fflush(stdout); // a reader of a live port wants each group now
             }
             break;
         case tmcview::LineKind::Tune:
@@ -141,17 +141,17 @@ int main(int argc, char **argv) {
             splitter.Feed(buf, static_cast<std::size_t>(n), onLine);
         }
         splitter.Finish(onLine);
-        std::fflush(stdout);
-        std::fprintf(stderr, "tmcview: %llu groups (%llu damaged), %llu bad lines\n",
-                     static_cast<unsigned long long>(decoder.counters().groups),
-                     static_cast<unsigned long long>(decoder.counters().damaged),
-                     static_cast<unsigned long long>(stats.badLines));
+        (void)std::fflush(stdout);
+        (void)std::fprintf(stderr, "tmcview: %llu groups (%llu damaged), %llu bad lines\n",
+                           static_cast<unsigned long long>(decoder.counters().groups),
+                           static_cast<unsigned long long>(decoder.counters().damaged),
+                           static_cast<unsigned long long>(stats.badLines));
         return 0;
     }
 
     tmcview::View view;
     if (!view.Open(fd == STDIN_FILENO)) {
-        std::fprintf(stderr, "tmcview: no terminal for the view (use --json)\n");
+        (void)std::fprintf(stderr, "tmcview: no terminal for the view (use --json)\n");
         return 1;
     }
     if (eventsFile)

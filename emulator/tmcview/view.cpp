@@ -18,11 +18,11 @@ constexpr int kStationRows = 6;
 std::string Age(double seconds) {
     char buf[16];
     if (seconds < 60)
-        std::snprintf(buf, sizeof buf, "%ds", static_cast<int>(seconds));
+        (void)std::snprintf(buf, sizeof buf, "%ds", static_cast<int>(seconds));
     else if (seconds < 3600)
-        std::snprintf(buf, sizeof buf, "%dm", static_cast<int>(seconds / 60));
+        (void)std::snprintf(buf, sizeof buf, "%dm", static_cast<int>(seconds / 60));
     else
-        std::snprintf(buf, sizeof buf, "%dh", static_cast<int>(seconds / 3600));
+        (void)std::snprintf(buf, sizeof buf, "%dh", static_cast<int>(seconds / 3600));
     return buf;
 }
 
@@ -38,7 +38,7 @@ std::string Scope(unsigned scope) {
 } // namespace
 
 bool View::Open(bool dataOnStdin) {
-    std::setlocale(LC_ALL, ""); // station texts are UTF-8
+    (void)std::setlocale(LC_ALL, ""); // NOLINT(concurrency-mt-unsafe): texts are UTF-8
     if (dataOnStdin) {
         tty_ = std::fopen("/dev/tty", "r+");
         if (!tty_)
@@ -69,7 +69,7 @@ void View::Close() {
         screen_ = nullptr;
     }
     if (tty_)
-        std::fclose(tty_);
+        (void)std::fclose(tty_);
     tty_ = nullptr;
 }
 
@@ -108,7 +108,7 @@ void View::Draw(const Decoder &decoder, const SourceStats &stats, double now) {
     attroff(A_REVERSE);
     char ps[32] = "--------";
     if (st.hasPs)
-        std::snprintf(ps, sizeof ps, "%s", st.ps.c_str());
+        (void)std::snprintf(ps, sizeof ps, "%s", st.ps.c_str());
     if (st.hasPi)
         mvprintw(1, 0, "PI %04X  PS \"%s\"  PTY %s  %s %s %s", st.pi, ps, PtyName(st.pty),
                  st.tp ? "TP" : "--", st.ta ? "TA" : "--", st.music ? "music" : "speech");
