@@ -427,14 +427,33 @@ LRESULT CALLBACK DeliveringWindow(HWND window, UINT message, WPARAM wParam, LPAR
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// A DeliveringWindow on the test's thread, for as long as the scope lasts.
+class DeliveringWindowScope {
+public:
+    DeliveringWindowScope() {
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = DeliveringWindow;
+        windowClass.lpszClassName = kClass;
+        RegisterClassW(&windowClass);
+        window = CreateWindowExW(0, kClass, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    }
+    ~DeliveringWindowScope() {
+        DestroyWindow(window);
+        UnregisterClassW(kClass, nullptr);
+    }
+    DeliveringWindowScope(const DeliveringWindowScope &) = delete;
+    DeliveringWindowScope &operator=(const DeliveringWindowScope &) = delete;
+
+    HWND window = nullptr;
+
+private:
+    static constexpr const char16_t *kClass = u"LumarcTestDelivery";
+};
+
 TEST_F(LumarcTest, PumpingWaitCompletesThroughTheCallersMessageQueue) {
     ASSERT_NO_FATAL_FAILURE(OpenAndPowerOn());
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = DeliveringWindow;
-    windowClass.lpszClassName = u"LumarcTestDelivery";
-    RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, u"LumarcTestDelivery", u"", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                  nullptr, nullptr);
+    const DeliveringWindowScope delivering;
+    const HWND window = delivering.window;
     ASSERT_NE(window, nullptr);
 
     static const StackEvent reply = fakestack::CommandStatus(FMS_CMD_GET_RSSI, 0, 42);
@@ -446,19 +465,13 @@ TEST_F(LumarcTest, PumpingWaitCompletesThroughTheCallersMessageQueue) {
     EXPECT_EQ(FMGetProp(session, FMPROP_RSSI, &rssi), 0u); // 31 would mean a time-out
     EXPECT_EQ(rssi, 42u);
     EXPECT_EQ(fakestack::EventThreadDeliveries(), before);
-    DestroyWindow(window);
-    UnregisterClassW(u"LumarcTestDelivery", nullptr);
 }
 
 // Queued replies that end each power-off wait but leave the radio on; one
 // is taken per pass through the caller's message queue.
 TEST_F(LumarcTest, PowerOffGivesUpAfterTenRepliesThatLeaveItOn) {
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = DeliveringWindow;
-    windowClass.lpszClassName = u"LumarcTestPowerOff";
-    RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, u"LumarcTestPowerOff", u"", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                  nullptr, nullptr);
+    const DeliveringWindowScope delivering;
+    const HWND window = delivering.window;
     ASSERT_NE(window, nullptr);
     static const StackEvent unrelated = fakestack::CommandStatus(FMS_CMD_GET_BAND_MODE, 1, 0);
 
@@ -487,17 +500,11 @@ TEST_F(LumarcTest, PowerOffGivesUpAfterTenRepliesThatLeaveItOn) {
         FMPowerOn(session, 0, FMBAND_CCIR);
         fakestack::DrainEvents();
     }
-    DestroyWindow(window);
-    UnregisterClassW(u"LumarcTestPowerOff", nullptr);
 }
 
 TEST_F(LumarcTest, PowerFlagOfAnEarlierSessionIsNotTakenForThisOne) {
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = DeliveringWindow;
-    windowClass.lpszClassName = u"LumarcTestStaleFlag";
-    RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, u"LumarcTestStaleFlag", u"", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                  nullptr, nullptr);
+    const DeliveringWindowScope delivering;
+    const HWND window = delivering.window;
     ASSERT_NE(window, nullptr);
     static const StackEvent unrelated = fakestack::CommandStatus(FMS_CMD_GET_BAND_MODE, 1, 0);
 
@@ -515,8 +522,6 @@ TEST_F(LumarcTest, PowerFlagOfAnEarlierSessionIsNotTakenForThisOne) {
     EXPECT_EQ(FMSeek(session, FMSEEK_UP), 21u) << "the new session starts off";
     ReplyTo("FM_Enable", FMS_CMD_POWER_ON, FMS_STATUS_FAILED, 0);
     EXPECT_EQ(FMPowerOn(session, 1, FMBAND_CCIR), 110u);
-    DestroyWindow(window);
-    UnregisterClassW(u"LumarcTestStaleFlag", nullptr);
 }
 
 } // namespace
