@@ -215,12 +215,16 @@ private:
         return poll(&fd, 1, timeoutMs) > 0;
     }
 
-    // Answers whether a program has the terminal open.
+    // Answers whether a program has the terminal open, or had it and left
+    // bytes behind: a writer that closes at once (`printf ... > COM9`) is
+    // gone before the next check, yet what it wrote must reach the device,
+    // as on a serial line. The master keeps those bytes readable after the
+    // hang-up until they are read.
     bool ProgramAttached() {
-        pollfd fd{master_, 0, 0};
+        pollfd fd{master_, POLLIN, 0};
         if (poll(&fd, 1, 0) < 0)
             return false;
-        return (fd.revents & POLLHUP) == 0;
+        return (fd.revents & POLLHUP) == 0 || (fd.revents & POLLIN) != 0;
     }
 
     void Run() {
@@ -280,8 +284,10 @@ private:
             const DWORD count =
                 static_cast<DWORD>(std::min<size_t>(data.size() - done, kChunkBytes));
             if (!WriteFile(device, data.data() + done, count, &written, nullptr) || written == 0 ||
-                written > count)
+                written > count) {
+                deviceError_ = GetLastError();
                 return false;
+            }
             done += written;
         }
         return true;
@@ -297,8 +303,10 @@ private:
             if (room == 0)
                 return true;
             DWORD got = 0;
-            if (!ReadFile(device, readBuffer_.data(), static_cast<DWORD>(room), &got, nullptr))
+            if (!ReadFile(device, readBuffer_.data(), static_cast<DWORD>(room), &got, nullptr)) {
+                deviceError_ = GetLastError();
                 return false;
+            }
             got = std::min<DWORD>(got, static_cast<DWORD>(room));
             if (got == 0)
                 return true;
@@ -319,6 +327,7 @@ private:
             return DiscardUntilClosed();
         }
         pending_.clear();
+        deviceError_ = ERROR_SUCCESS;
         bool stop = false;
         bool deviceOk = true;
         const auto interval = std::chrono::milliseconds(pollMs_);
@@ -379,9 +388,12 @@ private:
                     nextRead = after + interval;
             }
         }
-        if (!deviceOk)
+        if (!deviceOk && deviceError_ == ERROR_DEVICE_REMOVED)
+            Report(messages_, "%s: the driver was unloaded while the port was open; closing it\n",
+                   name_.c_str());
+        else if (!deviceOk)
             Report(messages_, "%s: the device failed (error %lu); closing it\n", name_.c_str(),
-                   static_cast<unsigned long>(GetLastError()));
+                   static_cast<unsigned long>(deviceError_));
         CloseHandle(device);
         pending_.clear();
         if (!deviceOk && !stop)
@@ -419,6 +431,7 @@ private:
     std::string slavePath_;
     bool linked_ = false;
     std::thread thread_;
+    DWORD deviceError_ = ERROR_SUCCESS;            // why the last device call failed
     std::vector<char> pending_;                    // device bytes the terminal has not taken yet
     std::array<char, kPendingBytes> readBuffer_{}; // one ReadFile's bytes
 };
