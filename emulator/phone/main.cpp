@@ -48,7 +48,7 @@ struct Options {
     bool headless = false;
     bool installDriver = false;
     std::vector<std::string> activate;
-    int pollMs = 10;
+    int pollMs = 100; // the safety net: the radio wakes the port reader
     double speed = 0; // 0: leave the clock alone
     std::string scenario;
 };
@@ -64,7 +64,8 @@ void Usage(FILE *out) {
                  "  --activate KEY    load the driver of HKLM\\KEY (e.g. \"Drivers\\Tavrinel\")\n"
                  "  --install-driver  write HKLM\\Drivers\\Tavrinel for the receiver driver "
                  "(COM9:) and load it\n"
-                 "  --poll-ms N       read the ports every N ms (1..1000, default 10)\n"
+                 "  --poll-ms N       read a port at least every N ms even when the radio\n"
+                 "                    has not signalled (1..1000, default 100)\n"
                  "  --speed F         run the device clock F times faster (0 < F <= 1000)\n"
                  "  --scenario FILE   the stations of the FM stack simulator\n"
                  "Ctrl-C or SIGTERM powers the phone off. On the screen: Tab/Shift-Tab move\n"
@@ -305,6 +306,11 @@ int main(int argc, char **argv) {
     if (log)
         bridgeOptions.messages = log;
     phone::PtyBridge bridge(bridgeOptions);
+    // The radio wakes the port reader, as its interrupt would on a phone.
+    const phone::StackWake stackWake(bridge);
+    if (!stackWake.Connected())
+        std::fprintf(bridgeOptions.messages, "phone: %s; the ports are read every %d ms\n",
+                     stackWake.Problem().c_str(), options.pollMs);
     if (!bridge.Start(error)) {
         std::fprintf(stderr, "phone: %s\n", error.c_str());
     } else if (bridge.Ports().empty()) {

@@ -6,9 +6,14 @@
 // link ROOT/dev/COM9 to its slave. The bridge never holds the slave open
 // itself, so the master reports a hang-up exactly while no program has the
 // terminal open. When a program opens it, the bridge opens the device
-// (CreateFileW), forwards what the program writes to WriteFile, polls
-// ReadFile every poll interval and writes what it gets back; when the
-// program closes the terminal, the bridge closes the device.
+// (CreateFileW), forwards what the program writes to WriteFile, and calls
+// ReadFile when there can be something to read: when woken (Wake: the FM
+// stack has delivered events, as a radio's interrupt wakes a device), right
+// after a write, and at the latest one poll interval after the last read
+// (a safety net for a stack that does not wake). What it reads goes to the
+// terminal. When the program closes the terminal, the bridge closes the
+// device. Bytes a program wrote reach the device even when it closed the
+// terminal at once.
 //
 // Buffer rule: bytes read from the device wait in a pending buffer of
 // kPendingBytes until the terminal takes them. While that buffer is full
@@ -39,7 +44,7 @@ inline constexpr size_t kPendingBytes = 4096;
 
 struct BridgeOptions {
     std::string root;        // device root; links go to ROOT/dev
-    int pollMs = 10;         // ReadFile interval while a program is attached
+    int pollMs = 100;        // longest time without a ReadFile while a program is attached
     int rescanMs = 250;      // how often the active device list is checked
     FILE *messages = stdout; // where served ports and problems are reported
 };
@@ -72,6 +77,9 @@ public:
     // Checks the active devices once (also done periodically).
     void Rescan();
     [[nodiscard]] std::vector<ServedPort> Ports();
+    // The radio has delivered events: every port with a program attached
+    // reads its device now. Never blocks; any thread may call it.
+    void Wake();
 
 private:
     void Watch();
@@ -89,6 +97,30 @@ private:
     std::map<std::string, Entry> ports_;    // by link name
     std::map<std::string, HANDLE> refused_; // reported once per activation
     std::mutex rescanLock_;                 // one rescan at a time
+};
+
+// Connects the FM stack's wake-up to a bridge for as long as it lives: the
+// stack (FMS_API.dll) calls Wake after each batch of events it delivered.
+// It holds the stack module loaded, so the connection outlives the
+// driver's unloads. A stack without the hook (its export FmsimSetWake)
+// leaves the ports to the safety poll; Problem() says why.
+class StackWake {
+public:
+    explicit StackWake(PtyBridge &bridge);
+    ~StackWake();
+    StackWake(const StackWake &) = delete;
+    StackWake &operator=(const StackWake &) = delete;
+
+    [[nodiscard]] bool Connected() const { return setWake_ != nullptr; }
+    [[nodiscard]] const std::string &Problem() const { return problem_; }
+
+private:
+    using WakeFunction = void (*)(void *context);
+    using SetWakeFunction = void (*)(WakeFunction wake, void *context);
+
+    HMODULE module_ = nullptr;
+    SetWakeFunction setWake_ = nullptr;
+    std::string problem_;
 };
 
 } // namespace phone

@@ -328,9 +328,34 @@ TEST_F(PtyBridgeTest, AWriterThatClosesAtOnceStillReachesTheDevice) {
     EXPECT_TRUE(WaitUntil([&] { return written().size() >= sent.size(); }, kWaitMs));
     EXPECT_EQ(written(), sent);
     // And the device is closed again, as after any program.
-    EXPECT_TRUE(
-        WaitUntil([] { return echoStats.opens >= 1 && echoStats.closes == echoStats.opens; },
-                  kWaitMs));
+    EXPECT_TRUE(WaitUntil(
+        [] { return echoStats.opens >= 1 && echoStats.closes == echoStats.opens; }, kWaitMs));
+}
+
+TEST_F(PtyBridgeTest, AWakeReadsTheDeviceAtOnceAndThePollIsOnlyASafetyNet) {
+    ASSERT_NE(ActivateFake(u"Drivers\\FakeEcho", u"EchoCom.dll", u"COM", 7), nullptr);
+    options_.pollMs = 1000;
+    StartBridge();
+    bridge_->Wake(); // nobody attached: nothing to do
+    const int fd = OpenPort(Link("COM7"));
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitUntil([] { return echoStats.opens == 1; }, kWaitMs));
+    auto produce = [](const std::string &text) {
+        std::lock_guard guard(echoLock);
+        echoBuffer.insert(echoBuffer.end(), text.begin(), text.end());
+    };
+    // What the device queues by itself (the radio's groups) goes out when
+    // the bridge is woken, long before its poll.
+    produce("$RTTMC,woken\r\n");
+    bridge_->Wake();
+    std::string got;
+    ReadFor(fd, got, 14, 500);
+    EXPECT_EQ(got, "$RTTMC,woken\r\n");
+    // Without a wake the poll still finds it.
+    produce("$RTTMC,polled\r\n");
+    got.clear();
+    ReadFor(fd, got, 15, kWaitMs);
+    EXPECT_EQ(got, "$RTTMC,polled\r\n");
 }
 
 TEST_F(PtyBridgeTest, AProgramThatDoesNotReadStopsTheDeviceReadsAndLosesNothing) {
@@ -440,8 +465,8 @@ TEST_F(PtyBridgeTest, DevicesActivatedLaterAreServedAndDeactivatedOnesNoLonger) 
     ASSERT_TRUE(WaitUntil([] { return echoStats.opens == 1; }, kWaitMs));
     ASSERT_TRUE(DeactivateDevice(echo));
     // The port leaves the list first; its link goes when its bridge stops.
-    EXPECT_TRUE(WaitUntil([&] { return bridge_->Ports().empty() && !IsLink(Link("COM7")); },
-                          kWaitMs));
+    EXPECT_TRUE(
+        WaitUntil([&] { return bridge_->Ports().empty() && !IsLink(Link("COM7")); }, kWaitMs));
     EXPECT_NE(Messages().find("COM7: no longer active"), std::string::npos);
 }
 
