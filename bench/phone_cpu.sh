@@ -13,7 +13,7 @@
 #
 # BUILD_DIR defaults to build/default; the phone is BUILD_DIR/bin/phone.
 # PHONE_POLL_MS=N passes --poll-ms N to the phone (its safety poll; default:
-# its own, 100: the FM stack wakes the port reader after delivering events).
+# its own, 1000 ms, as the FM stack wakes the port reader after its events).
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -72,7 +72,7 @@ s1="$(count_sentences)"
 
 awk -v c="$((c1 - c0))" -v n="$((n1 - n0))" -v hz="$hz" -v t0="$t0" -v t1="$t1" -v s="$((s1 - s0))" \
     -v load="$(cut -d' ' -f1-3 /proc/loadavg)" \
-    -v poll="${PHONE_POLL_MS:-100}" 'BEGIN {
+    -v poll="${PHONE_POLL_MS:-1000}" 'BEGIN {
     wall = t1 - t0; cpu = c / hz
     printf "phone CPU with a reader on COM9 (safety poll %s ms): %.2f s in %.1f s = %.3f %% of one core\n",
            poll, cpu, wall, 100 * cpu / wall

@@ -48,7 +48,7 @@ struct Options {
     bool headless = false;
     bool installDriver = false;
     std::vector<std::string> activate;
-    int pollMs = 100; // the safety net: the radio wakes the port reader
+    int pollMs = 0;   // 0: as the FM stack allows (see phone::kSafetyPollMs)
     double speed = 0; // 0: leave the clock alone
     std::string scenario;
 };
@@ -65,7 +65,8 @@ void Usage(FILE *out) {
                  "  --install-driver  write HKLM\\Drivers\\Tavrinel for the receiver driver "
                  "(COM9:) and load it\n"
                  "  --poll-ms N       read a port at least every N ms even when the radio\n"
-                 "                    has not signalled (1..1000, default 100)\n"
+                 "                    has not signalled (1..1000; default 1000, or 10 with\n"
+                 "                    an FM stack that does not signal)\n"
                  "  --speed F         run the device clock F times faster (0 < F <= 1000)\n"
                  "  --scenario FILE   the stations of the FM stack simulator\n"
                  "Ctrl-C or SIGTERM powers the phone off. On the screen: Tab/Shift-Tab move\n"
@@ -300,17 +301,21 @@ int main(int argc, char **argv) {
         if (log)
             setvbuf(log, nullptr, _IOLBF, 0);
     }
+    // The radio wakes the port reader, as its interrupt would on a phone;
+    // the poll is then only a safety net.
+    phone::StackWake stackWake;
     phone::BridgeOptions bridgeOptions;
     bridgeOptions.root = root;
-    bridgeOptions.pollMs = options.pollMs;
+    bridgeOptions.pollMs = options.pollMs > 0      ? options.pollMs
+                           : stackWake.Connected() ? phone::kSafetyPollMs
+                                                   : phone::kPollOnlyMs;
     if (log)
         bridgeOptions.messages = log;
     phone::PtyBridge bridge(bridgeOptions);
-    // The radio wakes the port reader, as its interrupt would on a phone.
-    const phone::StackWake stackWake(bridge);
+    stackWake.Attach(&bridge);
     if (!stackWake.Connected())
         std::fprintf(bridgeOptions.messages, "phone: %s; the ports are read every %d ms\n",
-                     stackWake.Problem().c_str(), options.pollMs);
+                     stackWake.Problem().c_str(), bridgeOptions.pollMs);
     if (!bridge.Start(error)) {
         std::fprintf(stderr, "phone: %s\n", error.c_str());
     } else if (bridge.Ports().empty()) {
@@ -377,6 +382,7 @@ int main(int argc, char **argv) {
     std::printf("phone: powering off\n");
     std::fflush(stdout);
     bridge.Stop();
+    stackWake.Attach(nullptr);
     std::printf("phone: unloading drivers...\n");
     std::fflush(stdout);
     platform::DeactivateAllDevices();

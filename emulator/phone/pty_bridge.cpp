@@ -654,7 +654,7 @@ std::vector<ServedPort> PtyBridge::Ports() {
 
 // ---------------------------------------------------------------- the radio's wake-up
 
-StackWake::StackWake(PtyBridge &bridge) {
+StackWake::StackWake() {
     module_ = LoadLibraryW(u"FMS_API.dll");
     if (module_ == nullptr) {
         problem_ = "the FM stack cannot be loaded (" + platform::LastLoaderError() + ")";
@@ -668,7 +668,15 @@ StackWake::StackWake(PtyBridge &bridge) {
         module_ = nullptr;
         return;
     }
-    setWake_([](void *context) { static_cast<PtyBridge *>(context)->Wake(); }, &bridge);
+}
+
+void StackWake::Attach(PtyBridge *bridge) {
+    if (setWake_ == nullptr)
+        return;
+    if (bridge == nullptr)
+        setWake_(nullptr, nullptr);
+    else
+        setWake_([](void *context) { static_cast<PtyBridge *>(context)->Wake(); }, bridge);
 }
 
 StackWake::~StackWake() {

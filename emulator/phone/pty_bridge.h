@@ -41,12 +41,17 @@
 namespace phone {
 
 inline constexpr size_t kPendingBytes = 4096;
+// The longest time without a read while a program is attached: long when
+// the FM stack wakes the bridge (a safety net only), short when it does not
+// (then the poll is what reads the port).
+inline constexpr int kSafetyPollMs = 1000;
+inline constexpr int kPollOnlyMs = 10;
 
 struct BridgeOptions {
-    std::string root;        // device root; links go to ROOT/dev
-    int pollMs = 100;        // longest time without a ReadFile while a program is attached
-    int rescanMs = 250;      // how often the active device list is checked
-    FILE *messages = stdout; // where served ports and problems are reported
+    std::string root;           // device root; links go to ROOT/dev
+    int pollMs = kSafetyPollMs; // longest time without a ReadFile while a program is attached
+    int rescanMs = 250;         // how often the active device list is checked
+    FILE *messages = stdout;    // where served ports and problems are reported
 };
 
 // What a served port looks like from Linux.
@@ -99,15 +104,18 @@ private:
     std::mutex rescanLock_;                 // one rescan at a time
 };
 
-// Connects the FM stack's wake-up to a bridge for as long as it lives: the
-// stack (FMS_API.dll) calls Wake after each batch of events it delivered.
-// It holds the stack module loaded, so the connection outlives the
-// driver's unloads. A stack without the hook (its export FmsimSetWake)
-// leaves the ports to the safety poll; Problem() says why.
+// The FM stack's wake-up (FMS_API.dll's export FmsimSetWake): once
+// attached to a bridge, the stack calls its Wake after each batch of events
+// it delivered. It holds the stack module loaded, so the connection
+// outlives the driver's unloads. A stack without the hook leaves the ports
+// to the poll; Problem() says why.
 class StackWake {
 public:
-    explicit StackWake(PtyBridge &bridge);
-    ~StackWake();
+    StackWake();
+    ~StackWake(); // detaches
+    // Wakes `bridge` from now on (null: nobody); when this returns, a wake
+    // of the previous bridge has finished.
+    void Attach(PtyBridge *bridge);
     StackWake(const StackWake &) = delete;
     StackWake &operator=(const StackWake &) = delete;
 
