@@ -70,19 +70,23 @@ const WCHAR *const statusNames[kStatusSlots] = {
 
 namespace {
 
-// Stack events being handled right now, on all threads and on this one. A
-// session is destroyed only when no other thread is still inside one of its
-// handlers (a waiting client may see its reply before the handler returns).
+// Stack events being handled right now, on all threads. A session is
+// destroyed only when no other thread is still inside one of its handlers (a
+// waiting client may see its reply before the handler returns).
 std::atomic<int> dispatchesInFlight{0};
-thread_local int dispatchesOnThisThread = 0;
+
+DWORD threadSlot() {
+    static const DWORD slot = TlsAlloc();
+    return slot;
+}
 
 struct DispatchScope {
     DispatchScope() {
         dispatchesInFlight.fetch_add(1, std::memory_order_seq_cst);
-        ++dispatchesOnThisThread;
+        setThreadActivity(threadActivity() + kThreadDispatch);
     }
     ~DispatchScope() {
-        --dispatchesOnThisThread;
+        setThreadActivity(threadActivity() - kThreadDispatch);
         dispatchesInFlight.fetch_sub(1, std::memory_order_release);
     }
     DispatchScope(const DispatchScope &) = delete;
@@ -95,9 +99,26 @@ struct DispatchScope {
 // in a client callback cannot hold up closing for ever.
 void waitForDispatchesToEnd() {
     const DWORD start = GetTickCount();
-    while (dispatchesInFlight.load(std::memory_order_acquire) > dispatchesOnThisThread &&
+    const int own = static_cast<int>(threadActivity() / kThreadDispatch);
+    while (dispatchesInFlight.load(std::memory_order_acquire) > own &&
            GetTickCount() - start < kReplyTimeoutMs)
         Sleep(1);
+}
+
+DWORD_PTR threadActivity() {
+    // TlsGetValue clears the last error: the caller's stays as it was.
+    const DWORD lastError = GetLastError();
+    const auto activity = reinterpret_cast<DWORD_PTR>(TlsGetValue(threadSlot()));
+    SetLastError(lastError);
+    return activity;
+}
+
+void setThreadActivity(DWORD_PTR activity) {
+    TlsSetValue(threadSlot(), reinterpret_cast<LPVOID>(activity));
+}
+
+void releaseThreadActivity() {
+    TlsFree(threadSlot());
 }
 
 DWORD StackEventCallback(const StackEvent *event) {

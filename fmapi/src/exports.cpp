@@ -269,6 +269,7 @@ static BOOL DllMain(HANDLE, DWORD reason, LPVOID) {
         }
         // Nothing else runs in the library while it unloads.
         finishAbandonedClose();
+        releaseThreadActivity();
         CoUninitialize();
         break;
     default:

@@ -27,11 +27,9 @@ std::atomic<size_t> allocationLimit{static_cast<size_t>(-1)};
 // Set while this thread frames an event: an RDS callback that makes the
 // stack deliver another data event on the same thread must not re-enter
 // (the buffer could be reallocated under the running loop).
-thread_local bool framingOnThisThread = false;
-
 struct FramingScope {
-    FramingScope() { framingOnThisThread = true; }
-    ~FramingScope() { framingOnThisThread = false; }
+    FramingScope() { setThreadActivity(threadActivity() | kThreadFraming); }
+    ~FramingScope() { setThreadActivity(threadActivity() & ~kThreadFraming); }
     FramingScope(const FramingScope &) = delete;
     FramingScope &operator=(const FramingScope &) = delete;
 };
@@ -122,7 +120,7 @@ DWORD TunerSession::findGroup(DWORD from, DWORD &errorBits) {
 // ---------------------------------------------------------------- data events
 
 DWORD TunerSession::onRdsData(WORD length, const BYTE *data) {
-    if (framingOnThisThread)
+    if ((threadActivity() & kThreadFraming) != 0)
         return 0;
     CriticalSectionGuard guard(rdsLock);
     FramingScope scope;

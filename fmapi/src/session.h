@@ -197,6 +197,16 @@ DWORD StackEventCallback(const StackEvent *event);
 // Waits (at most 5000 ms) until no other thread is inside a stack event handler.
 void waitForDispatchesToEnd();
 
+// What this thread is doing inside the library, kept in a Win32 TLS slot (a
+// library loaded at run time cannot count on implicit thread_local storage):
+// bit 0 is set while it frames RDS data, the bits above count the stack
+// events it is handling (nested when a handler's wait pumps messages).
+constexpr DWORD_PTR kThreadFraming = 1;
+constexpr DWORD_PTR kThreadDispatch = 2;
+DWORD_PTR threadActivity();
+void setThreadActivity(DWORD_PTR activity);
+void releaseThreadActivity(); // at unload
+
 // Test hook: RDS buffer growth beyond this many bytes fails as an
 // allocation failure would (default: no limit). Not part of the client API.
 LUMARC_API void SetRdsAllocationLimitForTesting(size_t bytes);

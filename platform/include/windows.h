@@ -11,9 +11,9 @@
 #define TAVRINEL_PLATFORM_WINDOWS_H
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 // Before the WCHAR overloads of the wcs* routines below: the C++ library's
 // using-declarations (std::wcstol, ...) must see only its own wchar_t ones.
 #include <cwchar>
@@ -129,7 +129,8 @@ typedef BOOL(WINAPI *DllEntryProc)(HANDLE module, DWORD reason, LPVOID reserved)
 #define LOWORD(l) (static_cast<WORD>(static_cast<DWORD_PTR>(l) & 0xFFFF))
 #define HIWORD(l) (static_cast<WORD>((static_cast<DWORD_PTR>(l) >> 16) & 0xFFFF))
 #define LOBYTE(w) (static_cast<BYTE>(static_cast<DWORD_PTR>(w) & 0xFF))
-#define MAKELONG(a, b) (static_cast<LONG>((static_cast<WORD>(a)) | ((static_cast<DWORD>(static_cast<WORD>(b))) << 16)))
+#define MAKELONG(a, b)                                                                             \
+    (static_cast<LONG>((static_cast<WORD>(a)) | ((static_cast<DWORD>(static_cast<WORD>(b))) << 16)))
 #define MAKEWPARAM(l, h) (static_cast<WPARAM>(static_cast<DWORD>(MAKELONG(l, h))))
 #define MAKEINTRESOURCEW(i) (reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
 #define MAKEINTRESOURCE MAKEINTRESOURCEW
@@ -278,12 +279,20 @@ WINBASEAPI LONG WINAPI InterlockedCompareExchange(LONG volatile *target, LONG ex
 #define STILL_ACTIVE 0x00000103u
 
 WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
-                                      LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                                      DWORD flags, LPDWORD threadId);
+                                      LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                      LPDWORD threadId);
 WINBASEAPI DWORD WINAPI ResumeThread(HANDLE thread);
 WINBASEAPI DWORD WINAPI GetCurrentThreadId();
 WINBASEAPI DWORD WINAPI GetCurrentProcessId();
 WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+
+// Thread local storage slots. A module loaded at run time keeps its
+// per-thread state here: implicit TLS is not dependable in such a module.
+#define TLS_OUT_OF_INDEXES 0xFFFFFFFFu
+WINBASEAPI DWORD WINAPI TlsAlloc();
+WINBASEAPI BOOL WINAPI TlsFree(DWORD index);
+WINBASEAPI LPVOID WINAPI TlsGetValue(DWORD index);
+WINBASEAPI BOOL WINAPI TlsSetValue(DWORD index, LPVOID value);
 
 // ---------------------------------------------------------------- modules
 
@@ -382,8 +391,7 @@ WINBASEAPI HWND WINAPI CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR
                                        LPVOID parameter);
 WINBASEAPI BOOL WINAPI DestroyWindow(HWND window);
 WINBASEAPI BOOL WINAPI IsWindow(HWND window);
-WINBASEAPI LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM wParam,
-                                         LPARAM lParam);
+WINBASEAPI LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 WINBASEAPI LONG_PTR WINAPI SetWindowLongPtrW(HWND window, int index, LONG_PTR value);
 WINBASEAPI LONG_PTR WINAPI GetWindowLongPtrW(HWND window, int index);
 WINBASEAPI DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId);
@@ -441,8 +449,8 @@ WINBASEAPI LONG WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved,
                                        LPSECURITY_ATTRIBUTES attributes, PHKEY result,
                                        LPDWORD disposition);
 WINBASEAPI LONG WINAPI RegCloseKey(HKEY key);
-WINBASEAPI LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved,
-                                        LPDWORD type, LPBYTE data, LPDWORD dataSize);
+WINBASEAPI LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type,
+                                        LPBYTE data, LPDWORD dataSize);
 WINBASEAPI LONG WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type,
                                       const BYTE *data, DWORD dataSize);
 WINBASEAPI LONG WINAPI RegDeleteValueW(HKEY key, LPCWSTR valueName);
@@ -452,8 +460,7 @@ WINBASEAPI LONG WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD
                                      LPDWORD reserved, LPWSTR keyClass, LPDWORD classChars,
                                      void *lastWriteTime);
 WINBASEAPI LONG WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars,
-                                     LPDWORD reserved, LPDWORD type, LPBYTE data,
-                                     LPDWORD dataSize);
+                                     LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
 WINBASEAPI LONG WINAPI RegFlushKey(HKEY key);
 
 // ---------------------------------------------------------------- strings
@@ -462,8 +469,8 @@ WINBASEAPI LONG WINAPI RegFlushKey(HKEY key);
 #define CP_UTF8 65001
 
 WINBASEAPI int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideChars,
-                                          LPSTR multiByte, int multiByteBytes,
-                                          LPCSTR defaultChar, LPBOOL usedDefault);
+                                          LPSTR multiByte, int multiByteBytes, LPCSTR defaultChar,
+                                          LPBOOL usedDefault);
 WINBASEAPI int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte,
                                           int multiByteBytes, LPWSTR wide, int wideChars);
 
@@ -542,19 +549,29 @@ WINBASEAPI BOOL WINAPI GetCommMask(HANDLE file, LPDWORD mask);
 #define FILE_DEVICE_SERIAL_PORT 0x0000001b
 #define METHOD_BUFFERED 0
 #define FILE_ANY_ACCESS 0
-#define CTL_CODE(type, function, method, access)                                                  \
+#define CTL_CODE(type, function, method, access)                                                   \
     (((type) << 16) | ((access) << 14) | ((function) << 2) | (method))
-#define IOCTL_SERIAL_SET_BAUD_RATE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_SET_TIMEOUTS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 7, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_GET_TIMEOUTS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 8, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_GET_BAUD_RATE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 20, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_SET_LINE_CONTROL CTL_CODE(FILE_DEVICE_SERIAL_PORT, 3, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_GET_LINE_CONTROL CTL_CODE(FILE_DEVICE_SERIAL_PORT, 21, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_SET_WAIT_MASK CTL_CODE(FILE_DEVICE_SERIAL_PORT, 16, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_GET_WAIT_MASK CTL_CODE(FILE_DEVICE_SERIAL_PORT, 17, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_BAUD_RATE                                                                 \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_TIMEOUTS                                                                  \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 7, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_TIMEOUTS                                                                  \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 8, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_BAUD_RATE                                                                 \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 20, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_LINE_CONTROL                                                              \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 3, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_LINE_CONTROL                                                              \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 21, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_WAIT_MASK                                                                 \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 16, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_WAIT_MASK                                                                 \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 17, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SERIAL_PURGE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 19, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_GET_COMMSTATUS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 27, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_GET_PROPERTIES CTL_CODE(FILE_DEVICE_SERIAL_PORT, 29, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_COMMSTATUS                                                                \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 27, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_PROPERTIES                                                                \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 29, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SERIAL_SET_DTR CTL_CODE(FILE_DEVICE_SERIAL_PORT, 9, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SERIAL_CLR_DTR CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
@@ -585,7 +602,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode);
 WINBASEAPI BOOL WINAPI DeleteFileW(LPCWSTR path);
 WINBASEAPI BOOL WINAPI MoveFileW(LPCWSTR existing, LPCWSTR renamed);
 
-#include "winuser_shell.h"
 #include "mmsystem.h"
+#include "winuser_shell.h"
 
 #endif // TAVRINEL_PLATFORM_WINDOWS_H

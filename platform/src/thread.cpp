@@ -1,10 +1,12 @@
-// thread.cpp — CreateThread, ResumeThread, GetExitCodeThread and thread ids.
+// thread.cpp — CreateThread, ResumeThread, GetExitCodeThread, thread ids and
+// thread local storage slots.
 //
 // A thread handle is waitable and becomes signalled when the thread's start
 // routine has returned and the thread has given up its message queue and
 // windows. The stack size argument is ignored (host default stacks).
 #include <windows.h>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -150,5 +152,45 @@ BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
         return FALSE;
     }
     *exitCode = object->ExitCode();
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- thread local storage
+
+// A slot is a POSIX key; every thread starts with a null value in it.
+DWORD WINAPI TlsAlloc() {
+    pthread_key_t key{};
+    if (pthread_key_create(&key, nullptr) != 0 || static_cast<DWORD>(key) == TLS_OUT_OF_INDEXES) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return TLS_OUT_OF_INDEXES;
+    }
+    return static_cast<DWORD>(key);
+}
+
+BOOL WINAPI TlsFree(DWORD index) {
+    if (index == TLS_OUT_OF_INDEXES || pthread_key_delete(static_cast<pthread_key_t>(index)) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// As on Windows, a successful read sets the last error to 0: a null value
+// is then told from a failure by GetLastError.
+LPVOID WINAPI TlsGetValue(DWORD index) {
+    if (index == TLS_OUT_OF_INDEXES) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return pthread_getspecific(static_cast<pthread_key_t>(index));
+}
+
+BOOL WINAPI TlsSetValue(DWORD index, LPVOID value) {
+    if (index == TLS_OUT_OF_INDEXES ||
+        pthread_setspecific(static_cast<pthread_key_t>(index), value) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     return TRUE;
 }

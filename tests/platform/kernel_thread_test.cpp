@@ -1,4 +1,5 @@
-// kernel_thread_test.cpp — CreateThread, thread handles, exit codes, ids.
+// kernel_thread_test.cpp — CreateThread, thread handles, exit codes, ids,
+// thread local storage slots.
 #include <atomic>
 #include <set>
 #include <thread>
@@ -130,6 +131,28 @@ TEST(ThreadId, IsSmallStableNonzeroAndDistinct) {
         EXPECT_NE(other, 0u);
         EXPECT_TRUE(ids.insert(other).second) << "ids are not reused";
     }
+}
+
+TEST(ThreadLocalStorage, EachThreadHasItsOwnValueAndAReadClearsTheLastError) {
+    const DWORD slot = TlsAlloc();
+    ASSERT_NE(slot, TLS_OUT_OF_INDEXES);
+    int mine = 0;
+    EXPECT_TRUE(TlsSetValue(slot, &mine));
+    LPVOID other = &mine;
+    std::thread([&] {
+        PresetLastError();
+        other = TlsGetValue(slot);
+        EXPECT_EQ(GetLastError(), 0u) << "a null value is told from a failure by the last error";
+    }).join();
+    EXPECT_EQ(other, nullptr) << "a thread starts with nothing in the slot";
+    EXPECT_EQ(TlsGetValue(slot), &mine);
+    EXPECT_TRUE(TlsFree(slot));
+
+    PresetLastError();
+    EXPECT_EQ(TlsGetValue(TLS_OUT_OF_INDEXES), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(TlsSetValue(TLS_OUT_OF_INDEXES, &mine));
+    EXPECT_FALSE(TlsFree(TLS_OUT_OF_INDEXES));
 }
 
 } // namespace
