@@ -146,11 +146,11 @@ TEST(Event, AutoResetWakesExactlyOneOfTwoWaiters) {
 
 TEST(Event, NamedEventIsSharedByName) {
     PresetLastError();
-    HANDLE first = CreateEventW(nullptr, TRUE, FALSE, u"KernelTestShared");
+    HANDLE first = CreateEventW(nullptr, TRUE, FALSE, TEXT("KernelTestShared"));
     ASSERT_NE(first, nullptr);
     EXPECT_LAST_ERROR(ERROR_SUCCESS);
     PresetLastError();
-    HANDLE second = CreateEventW(nullptr, FALSE, TRUE, u"kerneltestSHARED");
+    HANDLE second = CreateEventW(nullptr, FALSE, TRUE, TEXT("kerneltestSHARED"));
     ASSERT_NE(second, nullptr);
     EXPECT_LAST_ERROR(ERROR_ALREADY_EXISTS);
     EXPECT_NE(first, second);
@@ -162,7 +162,7 @@ TEST(Event, NamedEventIsSharedByName) {
     CloseHandle(second);
     // All handles gone: the name is free again.
     PresetLastError();
-    HANDLE fresh = CreateEventW(nullptr, TRUE, FALSE, u"KernelTestShared");
+    HANDLE fresh = CreateEventW(nullptr, TRUE, FALSE, TEXT("KernelTestShared"));
     EXPECT_LAST_ERROR(ERROR_SUCCESS);
     EXPECT_EQ(WaitForSingleObject(fresh, 0), WAIT_TIMEOUT);
     CloseHandle(fresh);
@@ -174,8 +174,8 @@ TEST(Event, HandleClosedWhileAnotherThreadWaitsIsSafe) {
     int rounds = 0;
     DWORD result = WAIT_FAILED;
     while (result == WAIT_FAILED && rounds++ < 20) {
-        HANDLE waited = CreateEventW(nullptr, FALSE, FALSE, u"KernelTestClosedWhileWaiting");
-        HANDLE other = CreateEventW(nullptr, FALSE, FALSE, u"KernelTestClosedWhileWaiting");
+        HANDLE waited = CreateEventW(nullptr, FALSE, FALSE, TEXT("KernelTestClosedWhileWaiting"));
+        HANDLE other = CreateEventW(nullptr, FALSE, FALSE, TEXT("KernelTestClosedWhileWaiting"));
         HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(waited, nullptr);
         ASSERT_NE(other, nullptr);
