@@ -18,14 +18,27 @@ namespace {
 
 TEST(LastError, IsPerThread) {
     SetLastError(1234);
-    DWORD seenOnOtherThread = kSentinel;
-    DWORD afterSetOnOtherThread = kSentinel;
-    std::thread other([&] {
-        seenOnOtherThread = GetLastError();
-        SetLastError(ERROR_ACCESS_DENIED);
-        afterSetOnOtherThread = GetLastError();
-    });
-    other.join();
+    // A Win32 thread: a run-time library's join may itself set the last error.
+    struct Seen {
+        DWORD atStart = kSentinel;
+        DWORD afterSet = kSentinel;
+    } seen;
+    HANDLE other = CreateThread(
+        nullptr, 0,
+        [](LPVOID parameter) -> DWORD {
+            Seen &mine = *static_cast<Seen *>(parameter);
+            mine.atStart = GetLastError();
+            SetLastError(ERROR_ACCESS_DENIED);
+            mine.afterSet = GetLastError();
+            return 0;
+        },
+        &seen, 0, nullptr);
+    ASSERT_NE(other, nullptr);
+    SetLastError(1234);
+    WaitForSingleObject(other, INFINITE);
+    CloseHandle(other);
+    const DWORD seenOnOtherThread = seen.atStart;
+    const DWORD afterSetOnOtherThread = seen.afterSet;
     EXPECT_EQ(seenOnOtherThread, 0u) << "a new thread starts at 0";
     EXPECT_EQ(afterSetOnOtherThread, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(GetLastError(), 1234u) << "the other thread's value did not leak";
@@ -150,9 +163,13 @@ TEST(Event, NamedEventIsSharedByName) {
     ASSERT_NE(first, nullptr);
     EXPECT_LAST_ERROR(ERROR_SUCCESS);
     PresetLastError();
-    HANDLE second = CreateEventW(nullptr, FALSE, TRUE, TEXT("kerneltestSHARED"));
+    HANDLE second = CreateEventW(nullptr, FALSE, TRUE, TEXT("KernelTestShared"));
     ASSERT_NE(second, nullptr);
     EXPECT_LAST_ERROR(ERROR_ALREADY_EXISTS);
+    PresetLastError();
+    HANDLE otherCase = CreateEventW(nullptr, TRUE, FALSE, TEXT("kerneltestSHARED"));
+    EXPECT_LAST_ERROR(ERROR_SUCCESS) << "names compare with case";
+    CloseHandle(otherCase);
     EXPECT_NE(first, second);
     EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_TIMEOUT) << "the second create did not set it";
     SetEvent(second);
