@@ -60,47 +60,47 @@ struct OpenFailure {
     const char *legend;
     std::function<void()> arrange;
     DWORD lastError;
-    const char16_t *message;
+    const WCHAR *message;
     Names calls;
 };
 
 TEST_F(LumarcTest, FailedOpensReportAndLeaveNothingBehind) {
     const OpenFailure cases[] = {
         {"stack library missing",
-         [] { platform::MapModule(u"FMS_API.dll", ModulePath("NoSuchStack.dll")); },
+         [] { platform::MapModule(TEXT("FMS_API.dll"), ModulePath("NoSuchStack.dll")); },
          110,
-         u"Failed to load FMS_API.dll\r\n",
+         TEXT("Failed to load FMS_API.dll\r\n"),
          {}},
         {"entry point missing",
-         [] { platform::MapModule(u"FMS_API.dll", ModulePath("FakeStackNoAudioEnable.dll")); },
+         [] { platform::MapModule(TEXT("FMS_API.dll"), ModulePath("FakeStackNoAudioEnable.dll")); },
          20,
-         u"Failed to load 'FM_AudioEnable'",
+         TEXT("Failed to load 'FM_AudioEnable'"),
          {}},
         {"init refused",
          [] { fakestack::SetResult("FM_Init", 1); },
          21,
-         u"Failed to init FM radio\r\n",
+         TEXT("Failed to init FM radio\r\n"),
          {"FM_Init"}},
         {"create refused",
          [] { fakestack::SetResult("FM_Create", 3); },
          21,
-         u"Failed to create FM session\r\n",
+         TEXT("Failed to create FM session\r\n"),
          {"FM_Init", "FM_Create", "FM_Deinit"}},
         {"create pending is no success",
          [] { fakestack::SetResult("FM_Create", 2); },
          21,
-         u"Failed to create FM session\r\n",
+         TEXT("Failed to create FM session\r\n"),
          {"FM_Init", "FM_Create", "FM_Deinit"}},
         {"create gives no handle",
          [] { fakestack::SetCreateHandle(0); },
          21,
-         u"Failed to create FM session\r\n",
+         TEXT("Failed to create FM session\r\n"),
          {"FM_Init", "FM_Create", "FM_Deinit"}},
     };
     for (const OpenFailure &c : cases) {
         SCOPED_TRACE(c.legend);
         fakestack::Reset();
-        platform::MapModule(u"FMS_API.dll", ModulePath("FakeStack.dll"));
+        platform::MapModule(TEXT("FMS_API.dll"), ModulePath("FakeStack.dll"));
         ClearCaptured();
         c.arrange();
         SetLastError(0xdeadbeef);
@@ -113,7 +113,7 @@ TEST_F(LumarcTest, FailedOpensReportAndLeaveNothingBehind) {
 
         // Nothing is left open: a good stack opens at once.
         fakestack::Reset();
-        platform::MapModule(u"FMS_API.dll", ModulePath("FakeStack.dll"));
+        platform::MapModule(TEXT("FMS_API.dll"), ModulePath("FakeStack.dll"));
         ASSERT_NO_FATAL_FAILURE(Open());
         EXPECT_EQ(FMClose(session), 0u);
         session = nullptr;
@@ -302,7 +302,7 @@ TEST_F(LumarcTest, DeviceInformation) {
     EXPECT_EQ(info.dwVersion, 0x10000u);
     EXPECT_EQ(info.dwChipStatus, 0x00561234u);
     EXPECT_EQ(info.dwReserved, 0xFFFFFFFFu);
-    EXPECT_EQ(std::u16string(info.szDeviceName), u"KRV_BRF6350_1");
+    EXPECT_EQ(WString(info.szDeviceName), TEXT("KRV_BRF6350_1"));
     EXPECT_EQ(info.szDeviceName[14], 0xABAB); // only name and terminator written
     const auto status = CallsOf("FM_GetCurrentStatus");
     ASSERT_EQ(status.size(), 1u);
@@ -325,9 +325,9 @@ TEST_F(LumarcTest, PumpingWaitCompletesThroughTheCallersMessageQueue) {
     ASSERT_NO_FATAL_FAILURE(OpenAndPowerOn());
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = DeliveringWindow;
-    windowClass.lpszClassName = u"LumarcTestDelivery";
+    windowClass.lpszClassName = TEXT("LumarcTestDelivery");
     RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, u"LumarcTestDelivery", u"", 0, 0, 0, 0, 0, nullptr, nullptr,
+    HWND window = CreateWindowExW(0, TEXT("LumarcTestDelivery"), TEXT(""), 0, 0, 0, 0, 0, nullptr, nullptr,
                                   nullptr, nullptr);
     ASSERT_NE(window, nullptr);
 
@@ -341,7 +341,7 @@ TEST_F(LumarcTest, PumpingWaitCompletesThroughTheCallersMessageQueue) {
     EXPECT_EQ(rssi, 42u);
     EXPECT_EQ(fakestack::EventThreadDeliveries(), before);
     DestroyWindow(window);
-    UnregisterClassW(u"LumarcTestDelivery", nullptr);
+    UnregisterClassW(TEXT("LumarcTestDelivery"), nullptr);
 }
 
 // Queued replies that end each power-off wait but leave the radio on; one
@@ -349,9 +349,9 @@ TEST_F(LumarcTest, PumpingWaitCompletesThroughTheCallersMessageQueue) {
 TEST_F(LumarcTest, PowerOffGivesUpAfterTenRepliesThatLeaveItOn) {
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = DeliveringWindow;
-    windowClass.lpszClassName = u"LumarcTestPowerOff";
+    windowClass.lpszClassName = TEXT("LumarcTestPowerOff");
     RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, u"LumarcTestPowerOff", u"", 0, 0, 0, 0, 0, nullptr, nullptr,
+    HWND window = CreateWindowExW(0, TEXT("LumarcTestPowerOff"), TEXT(""), 0, 0, 0, 0, 0, nullptr, nullptr,
                                   nullptr, nullptr);
     ASSERT_NE(window, nullptr);
     static const StackEvent unrelated = fakestack::CommandStatus(FMS_CMD_GET_BAND_MODE, 1, 0);
@@ -381,7 +381,7 @@ TEST_F(LumarcTest, PowerOffGivesUpAfterTenRepliesThatLeaveItOn) {
         fakestack::DrainEvents();
     }
     DestroyWindow(window);
-    UnregisterClassW(u"LumarcTestPowerOff", nullptr);
+    UnregisterClassW(TEXT("LumarcTestPowerOff"), nullptr);
 }
 
 } // namespace
