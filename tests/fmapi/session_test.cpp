@@ -327,8 +327,8 @@ TEST_F(LumarcTest, PumpingWaitCompletesThroughTheCallersMessageQueue) {
     windowClass.lpfnWndProc = DeliveringWindow;
     windowClass.lpszClassName = TEXT("LumarcTestDelivery");
     RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, TEXT("LumarcTestDelivery"), TEXT(""), 0, 0, 0, 0, 0, nullptr, nullptr,
-                                  nullptr, nullptr);
+    HWND window = CreateWindowExW(0, TEXT("LumarcTestDelivery"), TEXT(""), 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
 
     static const StackEvent reply = fakestack::CommandStatus(FMS_CMD_GET_RSSI, 0, 42);
@@ -351,8 +351,8 @@ TEST_F(LumarcTest, PowerOffGivesUpAfterTenRepliesThatLeaveItOn) {
     windowClass.lpfnWndProc = DeliveringWindow;
     windowClass.lpszClassName = TEXT("LumarcTestPowerOff");
     RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, TEXT("LumarcTestPowerOff"), TEXT(""), 0, 0, 0, 0, 0, nullptr, nullptr,
-                                  nullptr, nullptr);
+    HWND window = CreateWindowExW(0, TEXT("LumarcTestPowerOff"), TEXT(""), 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
     static const StackEvent unrelated = fakestack::CommandStatus(FMS_CMD_GET_BAND_MODE, 1, 0);
 
