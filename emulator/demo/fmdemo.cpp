@@ -90,7 +90,8 @@ void OnTune(HFMTUNER session, DWORD frequencyKHz, FMTuneReason reason) {
     const DWORD result = FMGetProp(session, FMPROP_RSSI, &rssi);
     std::memcpy(psName, "        ", 8);
     if (result == 0)
-        Print("TUNE  %lu.%lu MHz  (%s)  signal %lu\n", static_cast<unsigned long>(frequencyKHz / 1000),
+        Print("TUNE  %lu.%lu MHz  (%s)  signal %lu\n",
+              static_cast<unsigned long>(frequencyKHz / 1000),
               static_cast<unsigned long>(frequencyKHz % 1000 / 100), ReasonName(reason),
               static_cast<unsigned long>(rssi));
     else
@@ -117,7 +118,9 @@ void OnRdsGroup(HFMTUNER, const RdsGroupRecord *group) {
           group->dwBlockErrors ? "  (corrected)" : "", psName);
 }
 
-void OnSignal(int) { quitRequested = true; }
+void OnSignal(int) {
+    quitRequested = true;
+}
 
 bool ParseOptions(int argc, char **argv, Options &options) {
     for (int i = 1; i < argc; ++i) {
@@ -142,8 +145,7 @@ bool ParseOptions(int argc, char **argv, Options &options) {
             return false;
         }
     }
-    if (options.band > FMBAND_WORLD || !(options.clockSpeed > 0) ||
-        options.seekEverySeconds < 0) {
+    if (options.band > FMBAND_WORLD || !(options.clockSpeed > 0) || options.seekEverySeconds < 0) {
         std::fprintf(stderr, "fmdemo: band must be 0, 1 or 2; speed and seek interval positive\n");
         return false;
     }

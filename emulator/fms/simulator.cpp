@@ -274,8 +274,8 @@ bool EnsureClass() {
 }
 
 HWND CreateHiddenWindow() {
-    return CreateWindowExW(0, className.c_str(), TEXT(""), 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
-                           nullptr);
+    return CreateWindowExW(0, className.c_str(), TEXT(""), 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                           nullptr, nullptr);
 }
 
 // Sends an event on its way from an entry point (lock held): through a

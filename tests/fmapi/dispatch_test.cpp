@@ -18,10 +18,12 @@ struct LineCase {
 TEST_F(LumarcTest, CommandStatusDebugLines) {
     const LineCase cases[] = {
         {5, 0, 0, TEXT("Status: cmd: set volume, status: successed, value: 0 .\r\n")},
-        {31, 12, 7, TEXT("Status: cmd: handle hw mal, status: failed already pending, value: 7 .\r\n")},
+        {31, 12, 7,
+         TEXT("Status: cmd: handle hw mal, status: failed already pending, value: 7 .\r\n")},
         {16, 11, 1,
          TEXT("Status: cmd: set RDS/RBDS mode, status: pending update cmd params, value: 1 .\r\n")},
-        {9, 7, 108000, TEXT("Status: cmd: seek, status: Seek reached band limit, value: 108000 .\r\n")},
+        {9, 7, 108000,
+         TEXT("Status: cmd: seek, status: Seek reached band limit, value: 108000 .\r\n")},
         {8, 1, 0xFFFFFFFF, TEXT("Status: cmd: get rssi, status: failed, value: -1 .\r\n")},
         {29, 6, 3, TEXT("Status: cmd: get Mo/St blend, status: FM already on, value: 3 .\r\n")},
         {40, 0, 0, TEXT("Invalid cmd: 40, status: 0, value: 0 .\r\n")},

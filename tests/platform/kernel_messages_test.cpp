@@ -72,8 +72,8 @@ protected:
         }
     }
     static HWND MakeWindow(HWND parent = HWND_MESSAGE, LPVOID parameter = nullptr) {
-        return CreateWindowExW(0, TEXT("KernelTestWindow"), TEXT("probe"), 0, 0, 0, 0, 0, parent, nullptr,
-                               nullptr, parameter);
+        return CreateWindowExW(0, TEXT("KernelTestWindow"), TEXT("probe"), 0, 0, 0, 0, 0, parent,
+                               nullptr, nullptr, parameter);
     }
     std::vector<Seen> seen;
 };
@@ -114,8 +114,8 @@ TEST_F(Messages, ClassRules) {
     EXPECT_LAST_ERROR(ERROR_INVALID_PARAMETER);
 
     PresetLastError();
-    EXPECT_EQ(CreateWindowExW(0, TEXT("KernelTestNoSuchClass"), nullptr, 0, 0, 0, 0, 0, nullptr, nullptr,
-                              nullptr, nullptr),
+    EXPECT_EQ(CreateWindowExW(0, TEXT("KernelTestNoSuchClass"), nullptr, 0, 0, 0, 0, 0, nullptr,
+                              nullptr, nullptr, nullptr),
               nullptr);
     EXPECT_LAST_ERROR(ERROR_CANNOT_FIND_WND_CLASS);
 
@@ -335,8 +335,8 @@ public:
         thread_ = std::thread([this] {
             std::vector<Seen> mine;
             recorder = &mine;
-            hwnd_ = CreateWindowExW(0, TEXT("KernelTestWindow"), nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                    nullptr, nullptr, nullptr);
+            hwnd_ = CreateWindowExW(0, TEXT("KernelTestWindow"), nullptr, 0, 0, 0, 0, 0,
+                                    HWND_MESSAGE, nullptr, nullptr, nullptr);
             threadId_ = GetCurrentThreadId();
             SetEvent(ready_);
             MSG msg;
@@ -529,8 +529,8 @@ TEST(PumpingWait, NestedPumpInsideAWindowProcedure) {
         return 0;
     };
     RegisterClassW(&wc);
-    HWND hwnd = CreateWindowExW(0, TEXT("KernelTestNestedWindow"), nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                nullptr, nullptr, nullptr);
+    HWND hwnd = CreateWindowExW(0, TEXT("KernelTestNestedWindow"), nullptr, 0, 0, 0, 0, 0,
+                                HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(hwnd, nullptr);
     SendMessageW(hwnd, WM_PROBE, 3, 0);
     EXPECT_EQ(depthReached.load(), 4);

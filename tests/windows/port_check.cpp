@@ -114,8 +114,8 @@ int main(int argc, char **argv) {
 
     WCHAR widePort[64] = {};
     MultiByteToWideChar(CP_UTF8, 0, portName, -1, widePort, 63);
-    HANDLE port = CreateFileW(widePort, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE port =
+        CreateFileW(widePort, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         std::printf("FAIL: CreateFileW %s: error %lu\n", portName, GetLastError());
         return 1;
@@ -153,23 +153,25 @@ int main(int argc, char **argv) {
     // The version request: acknowledged, then answered with $PSRF154,107.
     bool acknowledged = false;
     if (!Send(port, "PSRF107") ||
-        !ReadUntil(reader, tally, 5000, [&](const std::string &line) {
-            acknowledged = acknowledged || StartsWith(line, "$PSRFTXT,Ack Input107");
-            return StartsWith(line, "$PSRF154,107*");
-        }) ||
+        !ReadUntil(reader, tally, 5000,
+                   [&](const std::string &line) {
+                       acknowledged = acknowledged || StartsWith(line, "$PSRFTXT,Ack Input107");
+                       return StartsWith(line, "$PSRF154,107*");
+                   }) ||
         !acknowledged) {
         std::printf("FAIL: no acknowledgement and version reply to $PSRF107\n");
         ++failures;
     }
 
     // Tuning: acknowledged, then a tune report naming the new frequency.
-    const std::string field = "," + std::string(frequency.size() < 5 ? 5 - frequency.size() : 0, ' ') +
-                              frequency + ",";
+    const std::string field =
+        "," + std::string(frequency.size() < 5 ? 5 - frequency.size() : 0, ' ') + frequency + ",";
     acknowledged = false;
     if (!Send(port, "PSRF122," + frequency) ||
         !ReadUntil(reader, tally, 5000, [&](const std::string &line) {
             acknowledged = acknowledged || StartsWith(line, "$PSRFTXT,Ack Input122");
-            return acknowledged && StartsWith(line, "$RTRDS") && line.find(field) != std::string::npos;
+            return acknowledged && StartsWith(line, "$RTRDS") &&
+                   line.find(field) != std::string::npos;
         })) {
         std::printf("FAIL: no tune report for %s (last: %s)\n", frequency.c_str(),
                     tally.lastRds.c_str());
@@ -179,6 +181,7 @@ int main(int argc, char **argv) {
 
     const unsigned bad = tally.bad + reader.bad;
     std::printf("%s: %u $RTTMC, %u $RTRDS, %u other, %u bad\n",
-                failures == 0 && bad == 0 ? "PASS" : "FAIL", tally.tmc, tally.rds, tally.other, bad);
+                failures == 0 && bad == 0 ? "PASS" : "FAIL", tally.tmc, tally.rds, tally.other,
+                bad);
     return failures == 0 && bad == 0 ? 0 : 1;
 }

@@ -25,8 +25,9 @@ inline void ClearModuleMaps() {}
 
 inline std::string Narrow(const std::basic_string<WCHAR> &wide) {
     std::string out(wide.size() * 3 + 1, '\0');
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()),
-                                          out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), out.data(),
+                            static_cast<int>(out.size()), nullptr, nullptr);
     out.resize(bytes > 0 ? static_cast<size_t>(bytes) : 0);
     return out;
 }
