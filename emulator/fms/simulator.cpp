@@ -63,6 +63,7 @@ int EntryByName(const char *name) {
 
 constexpr UINT kPostedEventMessage = WM_APP + 0x46;
 constexpr DWORD kMaxIdleWaitMs = 100;
+constexpr unsigned kMaxEventsPerWake = 8;  // a busy stack wakes its reader at least this often
 constexpr DWORD kFirstHandle = 0x464D0001; // "FM" + session number
 constexpr std::size_t kCommandCodes = 256;
 constexpr DWORD kStatusAlreadyPending = 12;
@@ -167,6 +168,18 @@ std::basic_string<WCHAR> className;
 
 std::atomic<DWORD> eventThreadId{0};
 Counters counters;
+
+// Whom to wake after delivering events (FmsimSetWake); its own lock, so
+// that clearing it waits for a running call.
+std::mutex wakeLock;
+FmsimWakeFunction wakeFunction = nullptr;
+void *wakeContext = nullptr;
+
+void WakeReader() {
+    std::lock_guard<std::mutex> guard(wakeLock);
+    if (wakeFunction != nullptr)
+        wakeFunction(wakeContext);
+}
 
 // ---------------------------------------------------------------- helpers
 
@@ -560,6 +573,7 @@ DWORD WINAPI EventThread(LPVOID) {
         session.window = CreateHiddenWindow();
         SetEvent(session.ready);
     }
+    unsigned delivered = 0; // events since the last wake
     for (;;) {
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -567,10 +581,16 @@ DWORD WINAPI EventThread(LPVOID) {
             DispatchMessageW(&msg);
         }
         DWORD now = Now();
-        if (DeliverDueEvent(now))
-            continue;
         DWORD waitMs = kMaxIdleWaitMs;
-        if (DeliverDueRds(now, waitMs))
+        const bool more = DeliverDueEvent(now) || DeliverDueRds(now, waitMs);
+        delivered += more ? 1 : 0;
+        // A batch ends when nothing more is due, or after a bounded run of
+        // events, so that a busy stack still wakes its reader in time.
+        if (delivered > 0 && (!more || delivered >= kMaxEventsPerWake)) {
+            delivered = 0;
+            WakeReader();
+        }
+        if (more)
             continue;
         HANDLE wake;
         {
@@ -1150,6 +1170,12 @@ __declspec(dllexport) void FmsimPauseRds(int paused) {
     std::lock_guard<std::mutex> guard(lock);
     rdsState.paused = paused != 0;
     WakeEventThread();
+}
+
+__declspec(dllexport) void FmsimSetWake(FmsimWakeFunction wake, void *context) {
+    std::lock_guard<std::mutex> guard(wakeLock);
+    wakeFunction = wake;
+    wakeContext = context;
 }
 
 __declspec(dllexport) int FmsimTriggerAfJump() {
