@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include <aygshell.h>
+#include <cecompat.h>
 #include <windows.h>
 
 #include "resource.h"

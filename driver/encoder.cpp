@@ -30,7 +30,8 @@ void OnTuned(HFMTUNER tuner, DWORD frequencyKHz, FMTuneReason) {
     // The field holds at most 7 characters; an absurd frequency is cut
     // there rather than written past it.
     char text[16];
-    std::snprintf(text, sizeof text, "%3u.%01u", frequencyKHz / 1000, (frequencyKHz % 1000) / 100);
+    std::snprintf(text, sizeof text, "%3u.%01u", static_cast<unsigned>(frequencyKHz / 1000),
+                  static_cast<unsigned>((frequencyKHz % 1000) / 100));
     std::snprintf(driverState.frequencyText, sizeof driverState.frequencyText, "%.7s", text);
     driverState.currentFrequency = frequencyKHz;
 

@@ -2,7 +2,7 @@
 // driver's lifecycle: load, first open, last close, unload.
 #include <cstring>
 
-#include <platform/guard.h>
+#include <cecompat.h>
 
 #include "driver.h"
 
@@ -168,7 +168,7 @@ extern "C" __declspec(dllexport) BOOL COM_Deinit(DWORD_PTR handle) {
     Sleep(kBeforeCloseMs);
     // The stack is outside this system: a fault inside it must not take the
     // device manager down with the driver.
-    if (!platform::GuardedCall(CloseTuner, driverState.tunerHandle.load()))
+    if (!GuardedCall(CloseTuner, driverState.tunerHandle.load()))
         LogLine(TEXT("Exception raised on FMClose"));
     if (stillOpen)
         EndLastOpen(); // unloaded while a program held the port: no close will come

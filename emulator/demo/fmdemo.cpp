@@ -13,13 +13,18 @@
 #include <mutex>
 #include <string>
 
+#include <fmapi.h>
+#include <windows.h>
+
+#ifdef _WIN32
+#include <conio.h>
+#include <io.h>
+#else
+#include <platform/emulation.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <fmapi.h>
-#include <platform/emulation.h>
-#include <windows.h>
+#endif
 
 namespace {
 
@@ -63,8 +68,16 @@ const char *ReasonName(FMTuneReason reason) {
     return "?";
 }
 
+// The library's texts are ASCII; anything else shows as '?'.
+std::string Ascii(LPCWSTR text) {
+    std::string out;
+    for (; text != nullptr && *text != 0; ++text)
+        out += *text < 0x80 ? static_cast<char>(*text) : '?';
+    return out;
+}
+
 void OnDebug(LPCWSTR message) {
-    std::string text = platform::Narrow(message);
+    std::string text = Ascii(message);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
     Print("  debug: %s\n", text.c_str());
@@ -77,7 +90,8 @@ void OnTune(HFMTUNER session, DWORD frequencyKHz, FMTuneReason reason) {
     const DWORD result = FMGetProp(session, FMPROP_RSSI, &rssi);
     std::memcpy(psName, "        ", 8);
     if (result == 0)
-        Print("TUNE  %lu.%lu MHz  (%s)  signal %lu\n", static_cast<unsigned long>(frequencyKHz / 1000),
+        Print("TUNE  %lu.%lu MHz  (%s)  signal %lu\n",
+              static_cast<unsigned long>(frequencyKHz / 1000),
               static_cast<unsigned long>(frequencyKHz % 1000 / 100), ReasonName(reason),
               static_cast<unsigned long>(rssi));
     else
@@ -104,7 +118,9 @@ void OnRdsGroup(HFMTUNER, const RdsGroupRecord *group) {
           group->dwBlockErrors ? "  (corrected)" : "", psName);
 }
 
-void OnSignal(int) { quitRequested = true; }
+void OnSignal(int) {
+    quitRequested = true;
+}
 
 bool ParseOptions(int argc, char **argv, Options &options) {
     for (int i = 1; i < argc; ++i) {
@@ -129,14 +145,28 @@ bool ParseOptions(int argc, char **argv, Options &options) {
             return false;
         }
     }
-    if (options.band > FMBAND_WORLD || !(options.clockSpeed > 0) ||
-        options.seekEverySeconds < 0) {
+    if (options.band > FMBAND_WORLD || !(options.clockSpeed > 0) || options.seekEverySeconds < 0) {
         std::fprintf(stderr, "fmdemo: band must be 0, 1 or 2; speed and seek interval positive\n");
         return false;
     }
     return true;
 }
 
+#ifdef _WIN32
+// The console hands out key presses one by one already.
+struct RawTerminal {
+    bool active = _isatty(_fileno(stdin)) != 0;
+};
+
+int ReadKey(int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        if (_kbhit())
+            return _getch();
+        Sleep(10);
+    }
+    return -1;
+}
+#else
 // Restores the terminal however the program ends.
 struct RawTerminal {
     termios saved{};
@@ -165,6 +195,7 @@ int ReadKey(int timeoutMs) {
     unsigned char c = 0;
     return read(STDIN_FILENO, &c, 1) == 1 ? c : -1;
 }
+#endif
 
 } // namespace
 
@@ -172,6 +203,15 @@ int main(int argc, char **argv) {
     Options options;
     if (!ParseOptions(argc, argv, options))
         return 2;
+#ifdef _WIN32
+    // Windows clocks run at their own pace.
+    if (options.clockSpeed != 1.0)
+        std::fprintf(stderr, "fmdemo: --speed is not available on Windows; ignored\n");
+    if (!options.scenario.empty())
+        _putenv_s("TAVRINEL_FM_SCENARIO", options.scenario.c_str());
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+#else
     if (!options.scenario.empty())
         setenv("TAVRINEL_FM_SCENARIO", options.scenario.c_str(), 1);
     platform::SetClockSpeed(options.clockSpeed);
@@ -180,6 +220,7 @@ int main(int argc, char **argv) {
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+#endif
 
     if (options.debug)
         FMSetDebugFunction(OnDebug);
@@ -201,7 +242,7 @@ int main(int argc, char **argv) {
     TagFMDEVINFO info{};
     info.dwSize = sizeof info;
     if (FMGetDevInfo(tuner, &info) == 0)
-        Print("radio on: %s, chip status %08lX\n", platform::Narrow(info.szDeviceName).c_str(),
+        Print("radio on: %s, chip status %08lX\n", Ascii(info.szDeviceName).c_str(),
               static_cast<unsigned long>(info.dwChipStatus));
     result = FMSetProp(tuner, FMPROP_FREQUENCY, options.frequencyKHz);
     if (result != 0)
@@ -215,7 +256,7 @@ int main(int argc, char **argv) {
         const DWORD seekEveryMs = static_cast<DWORD>(options.seekEverySeconds * 1000);
         DWORD lastSeek = GetTickCount();
         while (!quitRequested) {
-            const int key = terminal.active ? ReadKey(50) : (usleep(50 * 1000), -1);
+            const int key = terminal.active ? ReadKey(50) : (Sleep(50), -1);
             if (key == 'q' || key == 'Q')
                 break;
             if (key == 'u')

@@ -14,7 +14,6 @@
 // `lock` is never held while the callback runs.
 #include <fmsim.h>
 #include <fmstack.h>
-#include <platform/emulation.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -165,7 +164,7 @@ std::uint64_t nextPostId = 1;
 std::map<DWORD, HWND> callerWindows;
 DWORD nextHandle = kFirstHandle;
 bool classRegistered = false;
-std::u16string className;
+std::basic_string<WCHAR> className;
 
 std::atomic<DWORD> eventThreadId{0};
 Counters counters;
@@ -277,7 +276,7 @@ bool EnsureClass() {
     // One class name per loaded module: test variants of the stack may share a process.
     char buffer[40];
     std::snprintf(buffer, sizeof buffer, "TavrinelFms%p", reinterpret_cast<void *>(&SimWindowProc));
-    className = platform::Widen(buffer);
+    className.assign(buffer, buffer + std::strlen(buffer));
     WNDCLASSW wc{};
     wc.lpfnWndProc = SimWindowProc;
     wc.lpszClassName = className.c_str();
@@ -288,8 +287,8 @@ bool EnsureClass() {
 }
 
 HWND CreateHiddenWindow() {
-    return CreateWindowExW(0, className.c_str(), u"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
-                           nullptr);
+    return CreateWindowExW(0, className.c_str(), TEXT(""), 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                           nullptr, nullptr);
 }
 
 // Sends an event on its way from an entry point (lock held): through a

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include <platform/dllentry.h>
+#include <cecompat.h>
 
 using namespace lumarc;
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <memory>
 
+#include <cecompat.h>
 #include <windows.h>
 
 #include "fmapi.h"

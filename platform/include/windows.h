@@ -7,6 +7,8 @@
 //  - The device is ILP32. Pointer-carrying words use DWORD_PTR/ULONG_PTR,
 //    which are 64 bits here; every other type keeps its device width.
 //  - Calling conventions (WINAPI, CALLBACK) are empty: there is one ABI.
+//  - Win32 functions have C linkage, as in the SDK: tools and other
+//    languages find libplatform's GetLastError by that name.
 #ifndef TAVRINEL_PLATFORM_WINDOWS_H
 #define TAVRINEL_PLATFORM_WINDOWS_H
 
@@ -33,7 +35,7 @@
 #define __declspec_dllimport
 #define __declspec_noinline __attribute__((noinline))
 #endif
-#define WINBASEAPI DECLSPEC_EXPORT
+#define WINBASEAPI EXTERN_C DECLSPEC_EXPORT
 
 // ---------------------------------------------------------------- types
 
@@ -380,6 +382,10 @@ typedef struct tagCREATESTRUCTW {
 #define GWL_STYLE (-16)
 #define GWL_EXSTYLE (-20)
 #define GWL_USERDATA (-21)
+// The names 64-bit headers give the pointer-sized slots.
+#define GWLP_WNDPROC GWL_WNDPROC
+#define GWLP_ID GWL_ID
+#define GWLP_USERDATA GWL_USERDATA
 #define USER_TIMER_MINIMUM 0x0000000Au
 #define USER_TIMER_MAXIMUM 0x7FFFFFFFu
 
@@ -412,7 +418,7 @@ WINBASEAPI BOOL WINAPI PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UINT
 WINBASEAPI BOOL WINAPI GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax);
 WINBASEAPI BOOL WINAPI TranslateMessage(const MSG *msg);
 WINBASEAPI LRESULT WINAPI DispatchMessageW(const MSG *msg);
-WINBASEAPI UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, void *timerProc);
+WINBASEAPI UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc);
 WINBASEAPI BOOL WINAPI KillTimer(HWND window, UINT_PTR id);
 
 // ---------------------------------------------------------------- registry

@@ -938,7 +938,7 @@ LRESULT WINAPI SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 // thread timers. Elapse is clamped to 10..0x7FFFFFFF device ms. Setting an
 // existing timer again restarts it. Answers the timer id, or 0 with
 // ERROR_INVALID_WINDOW_HANDLE.
-UINT_PTR WINAPI SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, void *timerProc) {
+UINT_PTR WINAPI SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC timerProc) {
     std::shared_ptr<MessageQueue> queue;
     if (hwnd) {
         const auto window = FindWindow(hwnd);
@@ -970,7 +970,7 @@ UINT_PTR WINAPI SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, void *timerProc) {
     timer.window = hwnd;
     timer.id = id;
     timer.elapseMs = elapse;
-    timer.proc = reinterpret_cast<TIMERPROC>(timerProc);
+    timer.proc = timerProc;
     timer.dueMs = DeviceNowMs() + elapse;
     if (existing != queue->timers.end())
         *existing = timer;

@@ -137,17 +137,11 @@ private:
     const std::u16string name_;
 };
 
-// Named events: one object per name (case-insensitive), alive while any
-// handle or waiter holds it.
-struct FoldedLess {
-    bool operator()(const std::u16string &a, const std::u16string &b) const {
-        return platform::text::CompareIgnoreCase(a, b) < 0;
-    }
-};
-
+// Named events: one object per name, alive while any handle or waiter holds
+// it. Names compare with case, as Win32 object names do.
 struct EventNames {
     std::mutex lock;
-    std::map<std::u16string, std::weak_ptr<Event>, FoldedLess> events;
+    std::map<std::u16string, std::weak_ptr<Event>> events;
 };
 
 EventNames &Names() {

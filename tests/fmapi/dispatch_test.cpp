@@ -12,25 +12,27 @@ struct LineCase {
     BYTE command;
     BYTE status;
     DWORD value;
-    const char16_t *line;
+    const WCHAR *line;
 };
 
 TEST_F(LumarcTest, CommandStatusDebugLines) {
     const LineCase cases[] = {
-        {5, 0, 0, u"Status: cmd: set volume, status: successed, value: 0 .\r\n"},
-        {31, 12, 7, u"Status: cmd: handle hw mal, status: failed already pending, value: 7 .\r\n"},
+        {5, 0, 0, TEXT("Status: cmd: set volume, status: successed, value: 0 .\r\n")},
+        {31, 12, 7,
+         TEXT("Status: cmd: handle hw mal, status: failed already pending, value: 7 .\r\n")},
         {16, 11, 1,
-         u"Status: cmd: set RDS/RBDS mode, status: pending update cmd params, value: 1 .\r\n"},
-        {9, 7, 108000, u"Status: cmd: seek, status: Seek reached band limit, value: 108000 .\r\n"},
-        {8, 1, 0xFFFFFFFF, u"Status: cmd: get rssi, status: failed, value: -1 .\r\n"},
-        {29, 6, 3, u"Status: cmd: get Mo/St blend, status: FM already on, value: 3 .\r\n"},
-        {40, 0, 0, u"Invalid cmd: 40, status: 0, value: 0 .\r\n"},
-        {33, 0, 5, u"Invalid cmd: 33, status: 0, value: 5 .\r\n"},
-        {5, 14, 0, u"Invalid cmd: 5, status: 14, value: 0 .\r\n"},
-        {255, 255, 0x80000000, u"Invalid cmd: 255, status: 255, value: -2147483648 .\r\n"},
+         TEXT("Status: cmd: set RDS/RBDS mode, status: pending update cmd params, value: 1 .\r\n")},
+        {9, 7, 108000,
+         TEXT("Status: cmd: seek, status: Seek reached band limit, value: 108000 .\r\n")},
+        {8, 1, 0xFFFFFFFF, TEXT("Status: cmd: get rssi, status: failed, value: -1 .\r\n")},
+        {29, 6, 3, TEXT("Status: cmd: get Mo/St blend, status: FM already on, value: 3 .\r\n")},
+        {40, 0, 0, TEXT("Invalid cmd: 40, status: 0, value: 0 .\r\n")},
+        {33, 0, 5, TEXT("Invalid cmd: 33, status: 0, value: 5 .\r\n")},
+        {5, 14, 0, TEXT("Invalid cmd: 5, status: 14, value: 0 .\r\n")},
+        {255, 255, 0x80000000, TEXT("Invalid cmd: 255, status: 255, value: -2147483648 .\r\n")},
         // The last name slots are empty: reported as invalid.
-        {32, 0, 0, u"Invalid cmd: 32, status: 0, value: 0 .\r\n"},
-        {5, 13, 9, u"Invalid cmd: 5, status: 13, value: 9 .\r\n"},
+        {32, 0, 0, TEXT("Invalid cmd: 32, status: 0, value: 0 .\r\n")},
+        {5, 13, 9, TEXT("Invalid cmd: 5, status: 13, value: 9 .\r\n")},
     };
     ASSERT_NO_FATAL_FAILURE(Open());
     for (const LineCase &c : cases) {
@@ -47,15 +49,15 @@ TEST_F(LumarcTest, EventTypesOutsideTheKnownOnesAreReported) {
     ASSERT_NO_FATAL_FAILURE(Open());
     struct {
         BYTE type;
-        const char16_t *line; // null: silent
+        const WCHAR *line; // null: silent
     } const cases[] = {
         {3, nullptr},
         {4, nullptr},
         {6, nullptr},
         {7, nullptr},
-        {0, u"Invalid event type: -1 \r\n"},
-        {9, u"Invalid event type: 8 \r\n"},
-        {255, u"Invalid event type: 254 \r\n"},
+        {0, TEXT("Invalid event type: -1 \r\n")},
+        {9, TEXT("Invalid event type: 8 \r\n")},
+        {255, TEXT("Invalid event type: 254 \r\n")},
     };
     for (const auto &c : cases) {
         ClearCaptured();

@@ -20,6 +20,9 @@
 
 namespace lumarctest {
 
+// Wide text as WCHAR holds it (UTF-16 code units on either build).
+using WString = std::basic_string<WCHAR>;
+
 // 5000 ms time-outs take 25 ms of real time.
 inline constexpr double kClockSpeed = 200.0;
 inline constexpr DWORD kStackHandle = 0x5151; // what the fake's FM_Create writes
@@ -39,7 +42,7 @@ struct TuneNotice {
 
 struct Captured {
     std::mutex mutex;
-    std::vector<std::u16string> debugLines;
+    std::vector<WString> debugLines;
     std::vector<TuneNotice> tunes;
     std::vector<RdsGroupRecord> groups;
     std::vector<HFMTUNER> groupSessions;
@@ -66,7 +69,7 @@ inline void CaptureGroup(HFMTUNER session, const RdsGroupRecord *group) {
     captured().groupSessions.push_back(session);
 }
 
-inline std::vector<std::u16string> DebugLines() {
+inline std::vector<WString> DebugLines() {
     std::lock_guard lock(captured().mutex);
     return captured().debugLines;
 }
@@ -90,7 +93,7 @@ inline void ClearCaptured() {
 }
 
 // Narrow text of a debug line, for readable failure messages.
-inline std::string Text(const std::u16string &wide) {
+inline std::string Text(const WString &wide) {
     return platform::Narrow(wide);
 }
 
@@ -113,7 +116,7 @@ class LumarcTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::SetClockSpeed(kClockSpeed);
-        platform::MapModule(u"FMS_API.dll", ModulePath("FakeStack.dll"));
+        platform::MapModule(TEXT("FMS_API.dll"), ModulePath("FakeStack.dll"));
         fakestack::Reset();
         ClearCaptured();
         FMSetDebugFunction(CaptureDebug);

@@ -7,8 +7,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include <platform/guard.h>
-
 #include "lumarc_test.h"
 
 using namespace lumarctest;
@@ -66,47 +64,47 @@ struct OpenFailure {
     const char *legend;
     std::function<void()> arrange;
     DWORD lastError;
-    const char16_t *message;
+    const WCHAR *message;
     Names calls;
 };
 
 TEST_F(LumarcTest, FailedOpensReportAndLeaveNothingBehind) {
     const OpenFailure cases[] = {
         {"stack library missing",
-         [] { platform::MapModule(u"FMS_API.dll", ModulePath("NoSuchStack.dll")); },
+         [] { platform::MapModule(TEXT("FMS_API.dll"), ModulePath("NoSuchStack.dll")); },
          110,
-         u"Failed to load FMS_API.dll\r\n",
+         TEXT("Failed to load FMS_API.dll\r\n"),
          {}},
         {"entry point missing",
-         [] { platform::MapModule(u"FMS_API.dll", ModulePath("FakeStackNoAudioEnable.dll")); },
+         [] { platform::MapModule(TEXT("FMS_API.dll"), ModulePath("FakeStackNoAudioEnable.dll")); },
          20,
-         u"Failed to load 'FM_AudioEnable'",
+         TEXT("Failed to load 'FM_AudioEnable'"),
          {}},
         {"init refused",
          [] { fakestack::SetResult("FM_Init", 1); },
          21,
-         u"Failed to init FM radio\r\n",
+         TEXT("Failed to init FM radio\r\n"),
          {"FM_Init"}},
         {"create refused",
          [] { fakestack::SetResult("FM_Create", 3); },
          21,
-         u"Failed to create FM session\r\n",
+         TEXT("Failed to create FM session\r\n"),
          {"FM_Init", "FM_Create", "FM_Deinit"}},
         {"create pending is no success",
          [] { fakestack::SetResult("FM_Create", 2); },
          21,
-         u"Failed to create FM session\r\n",
+         TEXT("Failed to create FM session\r\n"),
          {"FM_Init", "FM_Create", "FM_Deinit"}},
         {"create gives no handle",
          [] { fakestack::SetCreateHandle(0); },
          21,
-         u"Failed to create FM session\r\n",
+         TEXT("Failed to create FM session\r\n"),
          {"FM_Init", "FM_Create", "FM_Deinit"}},
     };
     for (const OpenFailure &c : cases) {
         SCOPED_TRACE(c.legend);
         fakestack::Reset();
-        platform::MapModule(u"FMS_API.dll", ModulePath("FakeStack.dll"));
+        platform::MapModule(TEXT("FMS_API.dll"), ModulePath("FakeStack.dll"));
         ClearCaptured();
         c.arrange();
         SetLastError(0xdeadbeef);
@@ -119,7 +117,7 @@ TEST_F(LumarcTest, FailedOpensReportAndLeaveNothingBehind) {
 
         // Nothing is left open: a good stack opens at once.
         fakestack::Reset();
-        platform::MapModule(u"FMS_API.dll", ModulePath("FakeStack.dll"));
+        platform::MapModule(TEXT("FMS_API.dll"), ModulePath("FakeStack.dll"));
         ASSERT_NO_FATAL_FAILURE(Open());
         EXPECT_EQ(FMClose(session), 0u);
         session = nullptr;
@@ -233,7 +231,7 @@ TEST_F(LumarcTest, SessionOfABrokenOffCloseIsFreedByTheNextOpenOrClose) {
                 std::raise(SIGSEGV);
             throw std::runtime_error("stack fault");
         });
-        EXPECT_FALSE(platform::GuardedCall(CloseThroughGuard, session));
+        EXPECT_FALSE(GuardedCall(CloseThroughGuard, session));
         fakestack::OnCall("FM_Destroy", nullptr);
         WCHAR name[64];
         EXPECT_NE(GetModuleFileNameW(stack, name, 64), 0u) << "held by the broken-off session";
@@ -408,7 +406,7 @@ TEST_F(LumarcTest, DeviceInformation) {
     EXPECT_EQ(info.dwVersion, 0x10000u);
     EXPECT_EQ(info.dwChipStatus, 0x00561234u);
     EXPECT_EQ(info.dwReserved, 0xFFFFFFFFu);
-    EXPECT_EQ(std::u16string(info.szDeviceName), u"KRV_BRF6350_1");
+    EXPECT_EQ(WString(info.szDeviceName), TEXT("KRV_BRF6350_1"));
     EXPECT_EQ(info.szDeviceName[14], 0xABAB); // only name and terminator written
     const auto status = CallsOf("FM_GetCurrentStatus");
     ASSERT_EQ(status.size(), 1u);
@@ -435,7 +433,8 @@ public:
         windowClass.lpfnWndProc = DeliveringWindow;
         windowClass.lpszClassName = kClass;
         RegisterClassW(&windowClass);
-        window = CreateWindowExW(0, kClass, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        window = CreateWindowExW(0, kClass, TEXT(""), 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                 nullptr);
     }
     ~DeliveringWindowScope() {
         DestroyWindow(window);
@@ -447,7 +446,7 @@ public:
     HWND window = nullptr;
 
 private:
-    static constexpr const char16_t *kClass = u"LumarcTestDelivery";
+    static constexpr const WCHAR *kClass = TEXT("LumarcTestDelivery");
 };
 
 TEST_F(LumarcTest, PumpingWaitCompletesThroughTheCallersMessageQueue) {
@@ -514,7 +513,7 @@ TEST_F(LumarcTest, PowerFlagOfAnEarlierSessionIsNotTakenForThisOne) {
     for (int i = 0; i < 10; ++i)
         PostMessageW(window, WM_APP, 0, reinterpret_cast<LPARAM>(&unrelated));
     fakestack::OnCall("FM_Destroy", [] { throw std::runtime_error("stack fault"); });
-    EXPECT_FALSE(platform::GuardedCall(CloseThroughGuard, session));
+    EXPECT_FALSE(GuardedCall(CloseThroughGuard, session));
     fakestack::OnCall("FM_Destroy", nullptr);
     session = nullptr;
 

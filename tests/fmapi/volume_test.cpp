@@ -10,10 +10,10 @@ using ::testing::ElementsAre;
 namespace {
 
 const HWAVEOUT kMapper = reinterpret_cast<HWAVEOUT>(static_cast<UINT_PTR>(WAVE_MAPPER));
-const char16_t kVolumeKey[] = u"ControlPanel\\Volume";
-const char16_t kOverridesKey[] = u"ControlPanel\\Notifications\\ShellOverrides";
+const WCHAR kVolumeKey[] = TEXT("ControlPanel\\Volume");
+const WCHAR kOverridesKey[] = TEXT("ControlPanel\\Notifications\\ShellOverrides");
 
-DWORD ReadStep(const char16_t *keyPath, const char16_t *name) {
+DWORD ReadStep(const WCHAR *keyPath, const WCHAR *name) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return 0xdeadbeef;
@@ -28,7 +28,7 @@ protected:
     void SetUp() override {
         LumarcTest::SetUp();
         platform::ResetRegistry();
-        for (const char16_t *path : {kVolumeKey, kOverridesKey}) {
+        for (const WCHAR *path : {kVolumeKey, kOverridesKey}) {
             HKEY key = nullptr;
             ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS,
                                       nullptr, &key, nullptr),
@@ -66,8 +66,8 @@ TEST_F(VolumeTest, SettingsAndReadBack) {
         DWORD word = 0;
         EXPECT_EQ(waveOutGetVolume(kMapper, &word), MMSYSERR_NOERROR);
         EXPECT_EQ(word, c.step * 0x11111111u);
-        EXPECT_EQ(ReadStep(kVolumeKey, u"Volume"), c.step);
-        EXPECT_EQ(ReadStep(kOverridesKey, u"SavedVolume"), c.step);
+        EXPECT_EQ(ReadStep(kVolumeKey, TEXT("Volume")), c.step);
+        EXPECT_EQ(ReadStep(kOverridesKey, TEXT("SavedVolume")), c.step);
         EXPECT_EQ(platform::AudioRefreshCount(), refreshes + 1);
         DWORD_PTR value = 0xdeadbeef;
         EXPECT_EQ(FMGetProp(session, FMPROP_VOLUME, &value), 0u);
@@ -99,7 +99,7 @@ TEST_F(VolumeTest, MissingKeysAreSkippedAndTheAudioStillRefreshed) {
     const unsigned refreshes = platform::AudioRefreshCount();
     EXPECT_EQ(FMSetProp(session, FMPROP_VOLUME, 80), 0u);
     EXPECT_EQ(platform::AudioRefreshCount(), refreshes + 1);
-    EXPECT_EQ(ReadStep(kVolumeKey, u"Volume"), 0xdeadbeefu);
+    EXPECT_EQ(ReadStep(kVolumeKey, TEXT("Volume")), 0xdeadbeefu);
     DWORD_PTR value = 0;
     EXPECT_EQ(FMGetProp(session, FMPROP_VOLUME, &value), 0u);
     EXPECT_EQ(value, 80u);

@@ -38,7 +38,7 @@ LRESULT CALLBACK RecordingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
         const auto *create = reinterpret_cast<const CREATESTRUCTW *>(lParam);
         if (create->lpCreateParams == reinterpret_cast<LPVOID>(-1))
             return -1;
-        SetWindowLongPtrW(hwnd, GWL_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
         return 0;
     }
     case WM_DESTROY:
@@ -57,7 +57,7 @@ protected:
     static void SetUpTestSuite() {
         WNDCLASSW wc{};
         wc.lpfnWndProc = RecordingProc;
-        wc.lpszClassName = u"KernelTestWindow";
+        wc.lpszClassName = TEXT("KernelTestWindow");
         wc.cbWndExtra = 2 * sizeof(LONG_PTR);
         RegisterClassW(&wc);
     }
@@ -72,8 +72,8 @@ protected:
         }
     }
     static HWND MakeWindow(HWND parent = HWND_MESSAGE, LPVOID parameter = nullptr) {
-        return CreateWindowExW(0, u"KernelTestWindow", u"probe", 0, 0, 0, 0, 0, parent, nullptr,
-                               nullptr, parameter);
+        return CreateWindowExW(0, TEXT("KernelTestWindow"), TEXT("probe"), 0, 0, 0, 0, 0, parent,
+                               nullptr, nullptr, parameter);
     }
     std::vector<Seen> seen;
 };
@@ -85,7 +85,7 @@ TEST_F(Messages, CreateSendsWmCreateWithTheParameter) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].message, static_cast<UINT>(WM_CREATE));
     EXPECT_EQ(seen[0].hwnd, hwnd);
-    EXPECT_EQ(GetWindowLongPtrW(hwnd, GWL_USERDATA), reinterpret_cast<LONG_PTR>(&cookie));
+    EXPECT_EQ(GetWindowLongPtrW(hwnd, GWLP_USERDATA), reinterpret_cast<LONG_PTR>(&cookie));
     EXPECT_TRUE(IsWindow(hwnd));
     DWORD pid = kSentinel;
     EXPECT_EQ(GetWindowThreadProcessId(hwnd, &pid), GetCurrentThreadId());
@@ -102,40 +102,40 @@ TEST_F(Messages, CreateFailsWhenWmCreateAnswersMinusOne) {
 TEST_F(Messages, ClassRules) {
     WNDCLASSW wc{};
     wc.lpfnWndProc = RecordingProc;
-    wc.lpszClassName = u"kerneltestwindow";
+    wc.lpszClassName = TEXT("kerneltestwindow");
     PresetLastError();
     EXPECT_EQ(RegisterClassW(&wc), 0) << "names compare without case";
     EXPECT_LAST_ERROR(ERROR_CLASS_ALREADY_EXISTS);
 
     wc.lpfnWndProc = nullptr;
-    wc.lpszClassName = u"KernelTestNoProc";
+    wc.lpszClassName = TEXT("KernelTestNoProc");
     PresetLastError();
     EXPECT_EQ(RegisterClassW(&wc), 0);
     EXPECT_LAST_ERROR(ERROR_INVALID_PARAMETER);
 
     PresetLastError();
-    EXPECT_EQ(CreateWindowExW(0, u"KernelTestNoSuchClass", nullptr, 0, 0, 0, 0, 0, nullptr, nullptr,
-                              nullptr, nullptr),
+    EXPECT_EQ(CreateWindowExW(0, TEXT("KernelTestNoSuchClass"), nullptr, 0, 0, 0, 0, 0, nullptr,
+                              nullptr, nullptr, nullptr),
               nullptr);
     EXPECT_LAST_ERROR(ERROR_CANNOT_FIND_WND_CLASS);
 
     HWND hwnd = MakeWindow();
     PresetLastError();
-    EXPECT_FALSE(UnregisterClassW(u"KernelTestWindow", nullptr));
+    EXPECT_FALSE(UnregisterClassW(TEXT("KernelTestWindow"), nullptr));
     EXPECT_LAST_ERROR(ERROR_CLASS_HAS_WINDOWS);
     DestroyWindow(hwnd);
 
     wc.lpfnWndProc = RecordingProc;
-    wc.lpszClassName = u"KernelTestTemporary";
+    wc.lpszClassName = TEXT("KernelTestTemporary");
     const ATOM atom = RegisterClassW(&wc);
     EXPECT_NE(atom, 0);
     HWND byAtom = CreateWindowExW(0, MAKEINTRESOURCEW(atom), nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE,
                                   nullptr, nullptr, nullptr);
     EXPECT_NE(byAtom, nullptr) << "a class is found by its atom";
     DestroyWindow(byAtom);
-    EXPECT_TRUE(UnregisterClassW(u"KernelTestTemporary", nullptr));
+    EXPECT_TRUE(UnregisterClassW(TEXT("KernelTestTemporary"), nullptr));
     PresetLastError();
-    EXPECT_FALSE(UnregisterClassW(u"KernelTestTemporary", nullptr));
+    EXPECT_FALSE(UnregisterClassW(TEXT("KernelTestTemporary"), nullptr));
     EXPECT_LAST_ERROR(ERROR_CLASS_DOES_NOT_EXIST);
 }
 
@@ -214,10 +214,10 @@ TEST_F(Messages, DeadAndGarbageWindowsFailCleanly) {
         EXPECT_FALSE(DestroyWindow(hwnd));
         EXPECT_LAST_ERROR(ERROR_INVALID_WINDOW_HANDLE);
         PresetLastError();
-        EXPECT_EQ(GetWindowLongPtrW(hwnd, GWL_USERDATA), 0);
+        EXPECT_EQ(GetWindowLongPtrW(hwnd, GWLP_USERDATA), 0);
         EXPECT_LAST_ERROR(ERROR_INVALID_WINDOW_HANDLE);
         PresetLastError();
-        EXPECT_EQ(SetWindowLongPtrW(hwnd, GWL_USERDATA, 5), 0);
+        EXPECT_EQ(SetWindowLongPtrW(hwnd, GWLP_USERDATA, 5), 0);
         EXPECT_LAST_ERROR(ERROR_INVALID_WINDOW_HANDLE);
         DWORD pid = kSentinel;
         PresetLastError();
@@ -248,13 +248,13 @@ TEST_F(Messages, DeadAndGarbageWindowsFailCleanly) {
 TEST_F(Messages, WindowLongs) {
     HWND hwnd = MakeWindow();
     PresetLastError();
-    EXPECT_EQ(SetWindowLongPtrW(hwnd, GWL_USERDATA, 1234), 0) << "previous value 0";
+    EXPECT_EQ(SetWindowLongPtrW(hwnd, GWLP_USERDATA, 1234), 0) << "previous value 0";
     EXPECT_LAST_ERROR(kSentinel) << "success leaves the last error alone";
-    EXPECT_EQ(SetWindowLongPtrW(hwnd, GWL_USERDATA, 99), 1234);
-    EXPECT_EQ(GetWindowLongPtrW(hwnd, GWL_USERDATA), 99);
+    EXPECT_EQ(SetWindowLongPtrW(hwnd, GWLP_USERDATA, 99), 1234);
+    EXPECT_EQ(GetWindowLongPtrW(hwnd, GWLP_USERDATA), 99);
     EXPECT_EQ(SetWindowLongPtrW(hwnd, static_cast<int>(sizeof(LONG_PTR)), 7), 0) << "extra bytes";
     EXPECT_EQ(GetWindowLongPtrW(hwnd, static_cast<int>(sizeof(LONG_PTR))), 7);
-    EXPECT_EQ(GetWindowLongPtrW(hwnd, GWL_WNDPROC), reinterpret_cast<LONG_PTR>(RecordingProc));
+    EXPECT_EQ(GetWindowLongPtrW(hwnd, GWLP_WNDPROC), reinterpret_cast<LONG_PTR>(RecordingProc));
     PresetLastError();
     EXPECT_EQ(GetWindowLongPtrW(hwnd, static_cast<int>(2 * sizeof(LONG_PTR))), 0)
         << "past the extra bytes";
@@ -335,8 +335,8 @@ public:
         thread_ = std::thread([this] {
             std::vector<Seen> mine;
             recorder = &mine;
-            hwnd_ = CreateWindowExW(0, u"KernelTestWindow", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                    nullptr, nullptr, nullptr);
+            hwnd_ = CreateWindowExW(0, TEXT("KernelTestWindow"), nullptr, 0, 0, 0, 0, 0,
+                                    HWND_MESSAGE, nullptr, nullptr, nullptr);
             threadId_ = GetCurrentThreadId();
             SetEvent(ready_);
             MSG msg;
@@ -472,7 +472,7 @@ bool WaitForReplyPumping() {
 TEST(PumpingWait, ReplyPostedOnTheEventThreadIsDispatchedInsideTheCallback) {
     WNDCLASSW wc{};
     wc.lpfnWndProc = StackWindowProc;
-    wc.lpszClassName = u"KernelTestStackWindow";
+    wc.lpszClassName = TEXT("KernelTestStackWindow");
     RegisterClassW(&wc);
 
     for (const bool postFromOtherThread : {false, true}) {
@@ -482,7 +482,7 @@ TEST(PumpingWait, ReplyPostedOnTheEventThreadIsDispatchedInsideTheCallback) {
         DWORD eventThread = 0;
         std::thread stack([&] {
             eventThread = GetCurrentThreadId();
-            HWND hidden = CreateWindowExW(0, u"KernelTestStackWindow", nullptr, 0, 0, 0, 0, 0,
+            HWND hidden = CreateWindowExW(0, TEXT("KernelTestStackWindow"), nullptr, 0, 0, 0, 0, 0,
                                           HWND_MESSAGE, nullptr, nullptr, nullptr);
             ASSERT_NE(hidden, nullptr);
             // The tune callback: the library queries the signal strength; the
@@ -510,7 +510,7 @@ TEST(PumpingWait, NestedPumpInsideAWindowProcedure) {
     static std::atomic<int> depthReached{0};
     static thread_local int depth = 0;
     WNDCLASSW wc{};
-    wc.lpszClassName = u"KernelTestNestedWindow";
+    wc.lpszClassName = TEXT("KernelTestNestedWindow");
     wc.lpfnWndProc = [](HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
         if (message != WM_PROBE)
             return DefWindowProcW(hwnd, message, wParam, lParam);
@@ -529,8 +529,8 @@ TEST(PumpingWait, NestedPumpInsideAWindowProcedure) {
         return 0;
     };
     RegisterClassW(&wc);
-    HWND hwnd = CreateWindowExW(0, u"KernelTestNestedWindow", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                nullptr, nullptr, nullptr);
+    HWND hwnd = CreateWindowExW(0, TEXT("KernelTestNestedWindow"), nullptr, 0, 0, 0, 0, 0,
+                                HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(hwnd, nullptr);
     SendMessageW(hwnd, WM_PROBE, 3, 0);
     EXPECT_EQ(depthReached.load(), 4);
@@ -569,7 +569,7 @@ TEST_F(Messages, WindowTimerPostsWmTimerOnTheDeviceClock) {
 
 TEST_F(Messages, ThreadTimerCallsItsProcedure) {
     timerProcCalls = 0;
-    const UINT_PTR id = SetTimer(nullptr, 0, 500, reinterpret_cast<void *>(CountingTimerProc));
+    const UINT_PTR id = SetTimer(nullptr, 0, 500, CountingTimerProc);
     EXPECT_NE(id, 0u);
     MSG msg{};
     while (timerProcCalls < 2) {

@@ -2,6 +2,7 @@
 // audio refresh, LocalAlloc, device paths.
 #include <platform/emulation.h>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,6 +16,15 @@ using kerneltest::kSentinel;
 using kerneltest::PresetLastError;
 
 namespace {
+
+// ---------------------------------------------------------------- linkage
+
+// Tools and other languages look Win32 functions up by their plain names.
+TEST(Linkage, Win32FunctionsHaveTheirPlainNames) {
+    for (const char *name : {"GetLastError", "CreateEventW", "RegOpenKeyExW", "SendMessageW",
+                             "ActivateDeviceEx", "SHInitDialog", "waveOutSetVolume"})
+        EXPECT_NE(dlsym(RTLD_DEFAULT, name), nullptr) << name;
+}
 
 // ---------------------------------------------------------------- COM
 

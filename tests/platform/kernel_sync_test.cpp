@@ -18,14 +18,27 @@ namespace {
 
 TEST(LastError, IsPerThread) {
     SetLastError(1234);
-    DWORD seenOnOtherThread = kSentinel;
-    DWORD afterSetOnOtherThread = kSentinel;
-    std::thread other([&] {
-        seenOnOtherThread = GetLastError();
-        SetLastError(ERROR_ACCESS_DENIED);
-        afterSetOnOtherThread = GetLastError();
-    });
-    other.join();
+    // A Win32 thread: a run-time library's join may itself set the last error.
+    struct Seen {
+        DWORD atStart = kSentinel;
+        DWORD afterSet = kSentinel;
+    } seen;
+    HANDLE other = CreateThread(
+        nullptr, 0,
+        [](LPVOID parameter) -> DWORD {
+            Seen &mine = *static_cast<Seen *>(parameter);
+            mine.atStart = GetLastError();
+            SetLastError(ERROR_ACCESS_DENIED);
+            mine.afterSet = GetLastError();
+            return 0;
+        },
+        &seen, 0, nullptr);
+    ASSERT_NE(other, nullptr);
+    SetLastError(1234);
+    WaitForSingleObject(other, INFINITE);
+    CloseHandle(other);
+    const DWORD seenOnOtherThread = seen.atStart;
+    const DWORD afterSetOnOtherThread = seen.afterSet;
     EXPECT_EQ(seenOnOtherThread, 0u) << "a new thread starts at 0";
     EXPECT_EQ(afterSetOnOtherThread, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(GetLastError(), 1234u) << "the other thread's value did not leak";
@@ -146,13 +159,17 @@ TEST(Event, AutoResetWakesExactlyOneOfTwoWaiters) {
 
 TEST(Event, NamedEventIsSharedByName) {
     PresetLastError();
-    HANDLE first = CreateEventW(nullptr, TRUE, FALSE, u"KernelTestShared");
+    HANDLE first = CreateEventW(nullptr, TRUE, FALSE, TEXT("KernelTestShared"));
     ASSERT_NE(first, nullptr);
     EXPECT_LAST_ERROR(ERROR_SUCCESS);
     PresetLastError();
-    HANDLE second = CreateEventW(nullptr, FALSE, TRUE, u"kerneltestSHARED");
+    HANDLE second = CreateEventW(nullptr, FALSE, TRUE, TEXT("KernelTestShared"));
     ASSERT_NE(second, nullptr);
     EXPECT_LAST_ERROR(ERROR_ALREADY_EXISTS);
+    PresetLastError();
+    HANDLE otherCase = CreateEventW(nullptr, TRUE, FALSE, TEXT("kerneltestSHARED"));
+    EXPECT_LAST_ERROR(ERROR_SUCCESS) << "names compare with case";
+    CloseHandle(otherCase);
     EXPECT_NE(first, second);
     EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_TIMEOUT) << "the second create did not set it";
     SetEvent(second);
@@ -162,7 +179,7 @@ TEST(Event, NamedEventIsSharedByName) {
     CloseHandle(second);
     // All handles gone: the name is free again.
     PresetLastError();
-    HANDLE fresh = CreateEventW(nullptr, TRUE, FALSE, u"KernelTestShared");
+    HANDLE fresh = CreateEventW(nullptr, TRUE, FALSE, TEXT("KernelTestShared"));
     EXPECT_LAST_ERROR(ERROR_SUCCESS);
     EXPECT_EQ(WaitForSingleObject(fresh, 0), WAIT_TIMEOUT);
     CloseHandle(fresh);
@@ -174,8 +191,8 @@ TEST(Event, HandleClosedWhileAnotherThreadWaitsIsSafe) {
     int rounds = 0;
     DWORD result = WAIT_FAILED;
     while (result == WAIT_FAILED && rounds++ < 20) {
-        HANDLE waited = CreateEventW(nullptr, FALSE, FALSE, u"KernelTestClosedWhileWaiting");
-        HANDLE other = CreateEventW(nullptr, FALSE, FALSE, u"KernelTestClosedWhileWaiting");
+        HANDLE waited = CreateEventW(nullptr, FALSE, FALSE, TEXT("KernelTestClosedWhileWaiting"));
+        HANDLE other = CreateEventW(nullptr, FALSE, FALSE, TEXT("KernelTestClosedWhileWaiting"));
         HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(waited, nullptr);
         ASSERT_NE(other, nullptr);

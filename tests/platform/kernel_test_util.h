@@ -26,9 +26,12 @@ inline void PresetLastError() {
     SetLastError(kSentinel);
 }
 
-// std::u16string from a NUL-terminated buffer.
-inline std::u16string Str(const WCHAR *text) {
-    return text ? std::u16string(text) : u"";
+// Wide text as WCHAR holds it (UTF-16 code units on either build).
+using WString = std::basic_string<WCHAR>;
+
+// WString from a NUL-terminated buffer.
+inline WString Str(const WCHAR *text) {
+    return text ? WString(text) : WString();
 }
 
 } // namespace kerneltest

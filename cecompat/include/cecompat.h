@@ -1,0 +1,103 @@
+// cecompat.h — what the Windows CE SDK declares and desktop Win32 headers
+// lack, for building the modules with desktop headers (mingw-w64). On a
+// device coredll.dll and aygshell.dll provide these; on desktop Windows the
+// small cecompat library answers them (device calls fail as unsupported,
+// the shell's full-screen and menu-bar calls do nothing).
+#ifndef TAVRINEL_CECOMPAT_H
+#define TAVRINEL_CECOMPAT_H
+
+#include <windows.h>
+
+#include <mmsystem.h>
+
+// ---------------------------------------------------------------- device manager
+
+EXTERN_C HANDLE WINAPI ActivateDeviceEx(LPCWSTR driverKey, LPCVOID registryEntries,
+                                        DWORD entryCount, LPVOID busContext);
+EXTERN_C BOOL WINAPI DeactivateDevice(HANDLE device);
+
+// ---------------------------------------------------------------- errors and program entry
+
+#ifndef ERROR_DEVICE_ALREADY_ATTACHED
+#define ERROR_DEVICE_ALREADY_ATTACHED 548L
+#endif
+// A CE program's WinMain takes its command line as UTF-16.
+#define WinMain wWinMain
+
+// ---------------------------------------------------------------- modules and audio
+
+// Windows CE names entry points in UTF-16.
+EXTERN_C FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName);
+// Makes the audio system take over the shell's volume keys.
+EXTERN_C void WINAPI AudioUpdateFromRegistry(void);
+
+// ---------------------------------------------------------------- aygshell
+
+#define SHIDIM_FLAGS 0x0001u
+#define SHIDIF_DONEBUTTON 0x0001u
+#define SHIDIF_SIZEDLG 0x0002u
+#define SHIDIF_SIZEDLGFULLSCREEN 0x0004u
+#define SHIDIF_SIPDOWN 0x0008u
+#define SHIDIF_FULLSCREENNOMENUBAR 0x0010u
+#define SHIDIF_EMPTYMENU 0x0020u
+
+typedef struct tagSHINITDLGINFO {
+    DWORD dwMask;
+    HWND hDlg;
+    DWORD dwFlags;
+} SHINITDLGINFO, *PSHINITDLGINFO;
+
+typedef struct tagSHMENUBARINFO {
+    DWORD cbSize;
+    HWND hwndParent;
+    DWORD dwFlags;
+    UINT nToolBarId;
+    HINSTANCE hInstRes;
+    int nBmpId;
+    int cBmpImages;
+    HWND hwndMB;
+    COLORREF clrBk;
+} SHMENUBARINFO, *PSHMENUBARINFO;
+
+#define I_IMAGENONE 0xFFFE
+#define NOMENU 0xFFFF
+#ifndef TBSTATE_ENABLED
+#define TBSTATE_ENABLED 0x04
+#define TBSTYLE_BUTTON 0x0000
+#define TBSTYLE_DROPDOWN 0x0008
+#define TBSTYLE_AUTOSIZE 0x0010
+#endif
+
+EXTERN_C BOOL WINAPI SHInitDialog(PSHINITDLGINFO info);
+EXTERN_C BOOL WINAPI SHCreateMenuBar(PSHMENUBARINFO info);
+
+// ---------------------------------------------------------------- fault guard
+
+// Runs fn(context); answers false instead of letting a C++ exception or a
+// hardware fault (access violation, illegal instruction, arithmetic fault)
+// leave the call. What a structured __try/__except gives a CE driver.
+bool GuardedCall(void (*fn)(void *), void *context);
+
+// ---------------------------------------------------------------- DLL entry
+
+// Runs a module's entry function when the module is loaded and unloaded.
+// The C run-time constructs and destroys a module's statics at process
+// attach and detach, so the entry keeps its own (non-exported) name.
+#define TAVRINEL_DLL_ENTRY(entry)                                                                  \
+    namespace {                                                                                    \
+    struct DllEntryRunner {                                                                        \
+        DllEntryRunner() { Run(DLL_PROCESS_ATTACH); }                                              \
+        ~DllEntryRunner() { Run(DLL_PROCESS_DETACH); }                                             \
+        static void Run(DWORD reason) {                                                            \
+            try {                                                                                  \
+                entry(nullptr, reason, nullptr);                                                   \
+            } catch (...) {                                                                        \
+            }                                                                                      \
+        }                                                                                          \
+        DllEntryRunner(const DllEntryRunner &) = delete;                                           \
+        DllEntryRunner &operator=(const DllEntryRunner &) = delete;                                \
+    };                                                                                             \
+    const DllEntryRunner dllEntryRunner;                                                           \
+    }
+
+#endif // TAVRINEL_CECOMPAT_H
