@@ -63,6 +63,48 @@ void ReadFrequencyHeader(std::string_view line, Capture &capture) {
 
 } // namespace
 
+bool ParseGroupLine(std::string_view line, Group &out, std::string &why) {
+    // Four blocks separated by single spaces, then optionally " @timestamp".
+    Group group;
+    std::size_t at = 0;
+    for (std::size_t b = 0; b < kBlocksPerGroup; ++b) {
+        if (b > 0) {
+            if (at >= line.size() || line[at] != ' ') {
+                why = "expected four blocks (PI B C D)";
+                return false;
+            }
+            ++at;
+        }
+        bool missing = false;
+        if (!ParseBlock(line.substr(at, 4), group.block[b], missing)) {
+            why = "block " + std::string(1, "ABCD"[b]) + " is not four hex digits or ----";
+            return false;
+        }
+        if (missing)
+            group.missing |= static_cast<std::uint8_t>(1u << b);
+        at += 4;
+    }
+    if (at < line.size()) {
+        std::size_t rest = at;
+        while (rest < line.size() && IsSpace(line[rest]))
+            ++rest;
+        if (rest == at || rest >= line.size() || line[rest] != '@') {
+            why = "unexpected text after block D";
+            return false;
+        }
+        for (std::size_t i = rest + 1; i < line.size(); ++i) {
+            const char c = line[i];
+            if (!((c >= '0' && c <= '9') || c == '/' || c == ':' || c == '.' || c == ' ' ||
+                  c == '-')) {
+                why = "malformed timestamp";
+                return false;
+            }
+        }
+    }
+    out = group;
+    return true;
+}
+
 bool ParseCapture(std::string_view text, const std::string &name, Capture &capture,
                   std::string &error) {
     Capture result;
@@ -97,43 +139,11 @@ bool ParseCapture(std::string_view text, const std::string &name, Capture &captu
             error = Where(name, lineNumber) + "NUL byte in line";
             return false;
         }
-        // Four blocks separated by single spaces, then optionally " @timestamp".
         Group group;
-        std::size_t at = 0;
-        for (std::size_t b = 0; b < kBlocksPerGroup; ++b) {
-            if (b > 0) {
-                if (at >= line.size() || line[at] != ' ') {
-                    error = Where(name, lineNumber) + "expected four blocks (PI B C D)";
-                    return false;
-                }
-                ++at;
-            }
-            bool missing = false;
-            if (!ParseBlock(line.substr(at, 4), group.block[b], missing)) {
-                error = Where(name, lineNumber) + "block " + std::string(1, "ABCD"[b]) +
-                        " is not four hex digits or ----";
-                return false;
-            }
-            if (missing)
-                group.missing |= static_cast<std::uint8_t>(1u << b);
-            at += 4;
-        }
-        if (at < line.size()) {
-            std::size_t rest = at;
-            while (rest < line.size() && IsSpace(line[rest]))
-                ++rest;
-            if (rest == at || rest >= line.size() || line[rest] != '@') {
-                error = Where(name, lineNumber) + "unexpected text after block D";
-                return false;
-            }
-            for (std::size_t i = rest + 1; i < line.size(); ++i) {
-                const char c = line[i];
-                if (!((c >= '0' && c <= '9') || c == '/' || c == ':' || c == '.' || c == ' ' ||
-                      c == '-')) {
-                    error = Where(name, lineNumber) + "malformed timestamp";
-                    return false;
-                }
-            }
+        std::string why;
+        if (!ParseGroupLine(line, group, why)) {
+            error = Where(name, lineNumber) + why;
+            return false;
         }
         result.groups.push_back(group);
     }

@@ -26,6 +26,10 @@ struct Capture {
     std::uint32_t frequencyKHz = 0; // first "% Freq" header, 0 when none
 };
 
+// One group line without its line end or trailing blanks: "PI B C D",
+// optionally followed by " @timestamp". False with the reason when malformed.
+bool ParseGroupLine(std::string_view line, Group &group, std::string &why);
+
 // Parses text; `name` is the file name used in error messages.
 bool ParseCapture(std::string_view text, const std::string &name, Capture &capture,
                   std::string &error);

@@ -1,0 +1,17 @@
+// radio.cpp — chooses the radio under the FM stack.
+#include "radio.h"
+
+namespace fms {
+
+std::unique_ptr<Radio> MakeRadio(const std::string &spec, const Scenario &scenario,
+                                 const double &simRate, std::function<void()> wake,
+                                 std::string &why) {
+    if (spec == "sim")
+        return MakeSimRadio(scenario, simRate);
+    if (spec.rfind("cmd:", 0) == 0)
+        return MakeCommandRadio(spec.substr(4), std::move(wake), why);
+    why = "unknown radio (sim, v4l2:/dev/radioN or cmd:COMMAND)";
+    return nullptr;
+}
+
+} // namespace fms
