@@ -10,6 +10,9 @@
 #ifndef TAVRINEL_EMULATOR_RADIO_H
 #define TAVRINEL_EMULATOR_RADIO_H
 
+#include <poll.h>
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -95,6 +98,23 @@ std::unique_ptr<Radio> MakeSimRadio(const Scenario &scenario, const double &rate
 // TAVRINEL_FM_SEEK_DWELL_MS (default 2000) on each frequency.
 std::unique_ptr<Radio> MakeCommandRadio(const std::string &command, std::function<void()> wake,
                                         std::string &why);
+
+// The system calls of the V4L2 radio, all through here: tests put a fake
+// radio device behind it. Failures answer -1 with errno set.
+class V4l2System {
+public:
+    virtual ~V4l2System() = default;
+    virtual int open(const char *path, int flags) = 0;
+    virtual int close(int fd) = 0;
+    virtual int ioctl(int fd, unsigned long request, void *arg) = 0;
+    virtual ssize_t read(int fd, void *buffer, std::size_t size) = 0;
+    virtual int poll(pollfd *fds, nfds_t count, int timeoutMs) = 0;
+};
+std::shared_ptr<V4l2System> LinuxV4l2System();
+
+// The radio of a Linux radio tuner (/dev/radioN).
+std::unique_ptr<Radio> MakeV4l2Radio(const std::string &path, std::function<void()> wake,
+                                     std::shared_ptr<V4l2System> sys, std::string &why);
 
 } // namespace fms
 
