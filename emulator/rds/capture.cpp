@@ -1,7 +1,12 @@
 // capture.cpp — recorded RDS log reader.
 #include "capture.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace rds {
 
@@ -151,28 +156,46 @@ bool ParseCapture(std::string_view text, const std::string &name, Capture &captu
     return true;
 }
 
-bool ReadCapture(const std::string &path, Capture &capture, std::string &error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open";
+bool ReadRegularFile(const std::string &path, std::size_t limit, std::string &text,
+                     std::string &error) {
+    // Without blocking: a FIFO or a device named here must not hang the caller.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        error = path + ": cannot open: " + std::strerror(errno);
         return false;
     }
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    if (size < 0) {
-        error = path + ": cannot read";
-        return false;
-    }
-    if (static_cast<std::uint64_t>(size) > kMaxCaptureBytes) {
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0;
+    if (!ok) {
+        error = path + ": cannot read: " + std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        error = path + ": not a regular file";
+        ok = false;
+    } else if (static_cast<std::uint64_t>(st.st_size) > limit) {
         error = path + ": file too large";
-        return false;
+        ok = false;
     }
-    in.seekg(0, std::ios::beg);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    if (size > 0 && !in.read(text.data(), size)) {
-        error = path + ": cannot read";
-        return false;
+    if (ok) {
+        text.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t got = 0;
+        while (got < text.size()) {
+            const ssize_t n = read(fd, text.data() + got, text.size() - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        text.resize(got); // a file that shrank meanwhile is read as it is now
     }
+    close(fd);
+    return ok;
+}
+
+bool ReadCapture(const std::string &path, Capture &capture, std::string &error) {
+    std::string text;
+    if (!ReadRegularFile(path, kMaxCaptureBytes, text, error))
+        return false;
     return ParseCapture(text, path, capture, error);
 }
 

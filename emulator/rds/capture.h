@@ -35,6 +35,11 @@ bool ParseCapture(std::string_view text, const std::string &name, Capture &captu
                   std::string &error);
 bool ReadCapture(const std::string &path, Capture &capture, std::string &error);
 
+// Reads a whole regular file of at most `limit` bytes; anything else (a
+// FIFO, a device, a folder) is refused with a reason, never waited for.
+bool ReadRegularFile(const std::string &path, std::size_t limit, std::string &text,
+                     std::string &error);
+
 // Appends the 12 raw stack bytes of a group: every decoded block with its
 // expected status byte, a missing block as zero data with a damaged status.
 void AppendRawGroup(const Group &group, std::vector<std::uint8_t> &out);
