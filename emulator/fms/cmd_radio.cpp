@@ -35,9 +35,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxLineBytes = 512;          // longer lines are garbage
-constexpr std::size_t kMaxPendingBytes = 64u << 10; // older groups are dropped
-constexpr std::size_t kSignalWindow = 32;           // groups the signal is taken over
+constexpr std::size_t kMaxLineBytes = 512; // longer lines are garbage
+constexpr std::size_t kSignalWindow = 32;  // groups the signal is taken over
 constexpr auto kSignalMaxAge = std::chrono::seconds(2);
 constexpr auto kFirstRestartDelay = std::chrono::milliseconds(250);
 constexpr auto kMaxRestartDelay = std::chrono::seconds(30);
@@ -154,14 +153,7 @@ public:
 
     bool readRds(Millis, std::vector<std::uint8_t> &out, Millis &) override {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (pending_.empty() || seeking_)
-            return false;
-        // Whole groups, as many as one run holds.
-        const std::size_t n = std::min(pending_.size(), kMaxRunBytes / rds::kRawBytesPerGroup *
-                                                            rds::kRawBytesPerGroup);
-        out.insert(out.end(), pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
-        return true;
+        return !seeking_ && pending_.take(out, true);
     }
 
     void rdsIdle() override {
@@ -196,17 +188,7 @@ private:
 
     // Next frequency of a seek on the 100 kHz grid; the band limit ends it.
     void stepLocked(std::uint32_t fromKHz) {
-        const std::uint32_t offset = fromKHz - band_.lowKHz;
-        std::uint32_t f;
-        if (seekUp_)
-            f = band_.lowKHz + (offset / kStepKHz + 1) * kStepKHz;
-        else
-            f = offset % kStepKHz == 0 ? fromKHz - kStepKHz
-                                       : band_.lowKHz + offset / kStepKHz * kStepKHz;
-        if (fromKHz < band_.lowKHz || f < band_.lowKHz || f > band_.highKHz) {
-            f = seekUp_ ? band_.highKHz : band_.lowKHz;
-            seekEnded_ = true;
-        }
+        const std::uint32_t f = NextSeekStep(fromKHz, seekUp_, band_, seekEnded_);
         dwellStart_ = Clock::now();
         retuneLocked(f);
     }
@@ -271,11 +253,7 @@ private:
         if (generation != generation_)
             return; // still the previous frequency's output
         stats_.groups++;
-        if (pending_.size() + raw.size() > kMaxPendingBytes) {
-            pending_.erase(pending_.begin(), pending_.begin() + rds::kRawBytesPerGroup);
-            stats_.droppedGroups++;
-        }
-        pending_.insert(pending_.end(), raw.begin(), raw.end());
+        stats_.droppedGroups += pending_.add(raw) / rds::kRawBytesPerGroup;
         recent_.push_back({Clock::now(), decoded});
         if (recent_.size() > kSignalWindow)
             recent_.pop_front();
@@ -397,7 +375,12 @@ private:
             }
             if (child.pid < 0 && Clock::now() >= restartAt) {
                 running = generation;
-                if (!spawn(expand(khz), child)) {
+                if (spawn(expand(khz), child)) {
+                    // A seek's dwell counts from when the command runs, however slow the start.
+                    std::lock_guard<std::mutex> guard(mutex_);
+                    if (generation == generation_)
+                        dwellStart_ = Clock::now();
+                } else {
                     std::fprintf(stderr, "FMS_API: radio: cannot start the command: %s\n",
                                  std::strerror(errno));
                     restartAt = Clock::now() + kMaxRestartDelay;
@@ -463,7 +446,7 @@ private:
     std::uint64_t generation_ = 0; // counts tunes: output of an older one is dropped
     std::uint32_t frequencyKHz_ = 0;
     Clock::duration restartDelay_ = kFirstRestartDelay;
-    std::deque<std::uint8_t> pending_;
+    RdsBacklog pending_;
     std::deque<Heard> recent_;
     std::map<std::uint16_t, unsigned> piSeen_;
     bool piRepeated_ = false;

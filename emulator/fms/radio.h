@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,6 +41,26 @@ struct RadioStats {
     std::atomic<std::uint64_t> droppedGroups{0}; // lost because nobody took them in time
     std::atomic<std::uint64_t> starts{0};        // command runs started
     std::atomic<std::uint64_t> exits{0};         // command runs that ended on their own
+};
+
+// The next frequency of a stepped seek on the 100 kHz grid from `fromKHz`;
+// the band's limit, with `atLimit` set, where the band ends.
+std::uint32_t NextSeekStep(std::uint32_t fromKHz, bool up, BandLimits band, bool &atLimit);
+
+// Raw RDS bytes a radio has received and the stack has not taken yet
+// (not locked: the radio's own lock guards it). Bounded: the oldest whole
+// blocks go first.
+class RdsBacklog {
+public:
+    static constexpr std::size_t kMaxBytes = 64u << 10;
+    // Appends whole 3-byte blocks; answers how many bytes had to go.
+    std::size_t add(const std::vector<std::uint8_t> &bytes);
+    // Moves up to one run of whole blocks (group-aligned when `groups`) into `out`.
+    bool take(std::vector<std::uint8_t> &out, bool groups);
+    void clear() { bytes_.clear(); }
+
+private:
+    std::deque<std::uint8_t> bytes_;
 };
 
 class Radio {

@@ -168,13 +168,10 @@ private:
     // First frequency a seek stops at from `from`; the band limit when no
     // station is strong enough.
     void plan(std::uint32_t from, bool up, BandLimits limits, unsigned level) {
-        const std::uint32_t offset = from - limits.lowKHz;
-        std::uint32_t f;
-        if (up)
-            f = limits.lowKHz + (offset / kStepKHz + 1) * kStepKHz;
-        else
-            f = offset % kStepKHz == 0 ? from - kStepKHz
-                                       : limits.lowKHz + offset / kStepKHz * kStepKHz;
+        bool outside = false;
+        std::uint32_t f = NextSeekStep(from, up, limits, outside);
+        if (outside)
+            f = up ? limits.highKHz + kStepKHz : limits.lowKHz - kStepKHz;
         seekSteps_ = 1;
         for (;; ++seekSteps_, f = up ? f + kStepKHz : f - kStepKHz) {
             if (f < limits.lowKHz || f > limits.highKHz) {

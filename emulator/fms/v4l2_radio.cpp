@@ -32,7 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxPendingBytes = 64u << 10;
 constexpr auto kScanSettle = std::chrono::milliseconds(60); // tuner settles after a step
 
 class LinuxSystem final : public V4l2System {
@@ -180,12 +179,7 @@ public:
 
     bool readRds(Millis, std::vector<std::uint8_t> &out, Millis &) override {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (pending_.empty() || seeking_)
-            return false;
-        const std::size_t n = std::min<std::size_t>(pending_.size(), kMaxRunBytes / 3 * 3);
-        out.insert(out.end(), pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
-        return true;
+        return !seeking_ && pending_.take(out, false);
     }
 
     void rdsIdle() override {
@@ -297,18 +291,7 @@ private:
 
     // Next 100 kHz step of a scan; the band limit ends it.
     void stepLocked() {
-        const std::uint32_t offset = frequencyKHz_ - band_.lowKHz;
-        std::uint32_t f;
-        if (seekUp_)
-            f = band_.lowKHz + (offset / kStepKHz + 1) * kStepKHz;
-        else
-            f = offset % kStepKHz == 0 ? frequencyKHz_ - kStepKHz
-                                       : band_.lowKHz + offset / kStepKHz * kStepKHz;
-        atLimit_ = false;
-        if (frequencyKHz_ < band_.lowKHz || f < band_.lowKHz || f > band_.highKHz) {
-            f = seekUp_ ? band_.highKHz : band_.lowKHz;
-            atLimit_ = true;
-        }
+        const std::uint32_t f = NextSeekStep(frequencyKHz_, seekUp_, band_, atLimit_);
         setFrequencyLocked(f);
         stepAt_ = Clock::now();
     }
@@ -381,14 +364,7 @@ private:
                 continue;
             {
                 std::lock_guard<std::mutex> guard(mutex_);
-                if (pending_.size() + bytes.size() > kMaxPendingBytes) {
-                    const std::size_t drop = std::min(
-                        pending_.size(), pending_.size() + bytes.size() - kMaxPendingBytes);
-                    pending_.erase(pending_.begin(),
-                                   pending_.begin() + static_cast<std::ptrdiff_t>(drop / 3 * 3));
-                    stats_.droppedGroups += drop / rds::kRawBytesPerGroup;
-                }
-                pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+                stats_.droppedGroups += pending_.add(bytes) / rds::kRawBytesPerGroup;
             }
             wake_();
         }
@@ -467,7 +443,7 @@ private:
     bool gone_ = false;
     int lastError_ = 0;
     std::uint32_t frequencyKHz_ = 0;
-    std::deque<std::uint8_t> pending_;
+    RdsBacklog pending_;
     bool seeking_ = false, scanning_ = false, hwSeeking_ = false;
     bool seekFound_ = false, seekUp_ = true, atLimit_ = false;
     std::uint32_t afterSeekKHz_ = 0;
