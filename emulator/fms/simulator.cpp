@@ -160,6 +160,7 @@ std::unique_ptr<fms::Radio> radio; // exists from the first chip reset on
 std::string radioSpec = "sim";
 bool radioExplicit = false;
 std::string radioFailure; // why the chosen radio could not be made
+bool radioSilenced = false; // it could not start: silence stands in
 std::atomic<HANDLE> radioWake{nullptr};
 Faults faults;
 std::deque<Scheduled> queue;
@@ -420,6 +421,7 @@ void MakeChosenRadio() {
     radio = fms::MakeRadio(
         radioSpec, scenario, rdsRate, [] { WakeFromRadio(); }, why);
     radioFailure.clear();
+    radioSilenced = false;
     if (!radio) {
         radioFailure = why; // said when the radio is powered on
         radio = std::make_unique<SilentRadio>();
@@ -444,10 +446,14 @@ void ApplyAudio() {
     radio->setDeemphasis75us(chip.deemphasis != 0);
 }
 
-// Powers the radio on; one that cannot start is replaced by silence.
+// Powers the radio on; one that cannot start is replaced by silence until
+// the next power-on tries again (a tuner plugged in meanwhile).
 void PowerOnRadio() {
+    if (radioSilenced)
+        MakeChosenRadio();
     std::string why = radioFailure;
-    if (!why.empty() || !radio->powerOn(chip.frequencyKHz, why)) {
+    radioSilenced = !why.empty() || !radio->powerOn(chip.frequencyKHz, why);
+    if (radioSilenced) {
         std::fprintf(stderr, "FMS_API: radio %s cannot start: %s\n", radioSpec.c_str(),
                      why.c_str());
         radio->powerOff();
