@@ -31,16 +31,23 @@ void FormatPortName() {
     panelSettings.portName[kPortNameChars - 1] = 0;
 }
 
-// A REG_DWORD of exactly 4 bytes into its field; anything else (missing,
-// another type, another size) leaves the field as it was.
+// A value of exactly 4 bytes into its field, whatever its type, as the
+// driver reads it; anything else (missing, another size) leaves the field
+// as it was.
 void ReadChoice(HKEY key, LPCWSTR name, int &field) {
     DWORD value = 0;
-    DWORD type = REG_NONE;
     DWORD size = sizeof value;
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(&value), &size) ==
+    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(&value), &size) ==
             ERROR_SUCCESS &&
-        type == REG_DWORD && size == sizeof value)
+        size == sizeof value)
         field = static_cast<int>(value);
+}
+
+// A list position, or -1 for a box without a selection (a stored number
+// the list has no entry for): that keeps the stored number.
+void TakeChoice(int &field, int position) {
+    if (position >= 0)
+        field = position;
 }
 
 void WriteDword(HKEY key, LPCWSTR name, DWORD value) {
@@ -107,21 +114,22 @@ void loadSettings() {
 
 // ---------------------------------------------------------------- saveSettings
 
-// Stores the six list positions, makes the key of the chosen place the only
+// Stores the six list positions (a box without a selection keeps its stored
+// number), makes the key of the chosen place the only
 // driver key (the other place is deleted with all its values, "Frequency"
 // included) and writes the eight values into it. A key that stays in place
 // keeps its "Frequency". Any load-on-boot other than 0 means the start-up
 // place, for every step alike.
 void saveSettings(int port, int band, int dataOutput, int soundOutput, int mute, int loadOnBoot) {
-    panelSettings.fmBand = band;
-    panelSettings.comPort = port;
-    panelSettings.dataOutput = dataOutput;
-    panelSettings.loadOnBoot = loadOnBoot;
-    panelSettings.muteRadio = mute;
-    panelSettings.soundOutput = soundOutput;
+    TakeChoice(panelSettings.fmBand, band);
+    TakeChoice(panelSettings.comPort, port);
+    TakeChoice(panelSettings.dataOutput, dataOutput);
+    TakeChoice(panelSettings.loadOnBoot, loadOnBoot);
+    TakeChoice(panelSettings.muteRadio, mute);
+    TakeChoice(panelSettings.soundOutput, soundOutput);
     FormatPortName();
 
-    const bool startup = loadOnBoot != 0;
+    const bool startup = panelSettings.loadOnBoot != 0;
     const WCHAR *targetPath = startup ? kStartupKeyPath : kManualKeyPath;
     const WCHAR *otherPath = startup ? kManualKeyPath : kStartupKeyPath;
     if (KeyExists(otherPath))

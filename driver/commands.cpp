@@ -15,8 +15,24 @@
 namespace {
 
 constexpr DWORD kStepKHz = 100;
-constexpr DWORD kLowestKHz = 87500;
-constexpr DWORD kHighestKHz = 108000;
+
+// The limits a step wraps at: those of the configured band (CCIR for a
+// band the radio does not know).
+struct BandLimits {
+    DWORD lowestKHz;
+    DWORD highestKHz;
+};
+
+BandLimits LimitsOfBand(DWORD band) {
+    switch (band) {
+    case FMBAND_JAPAN:
+        return {76000, 91000};
+    case FMBAND_WORLD:
+        return {76000, 108000};
+    default:
+        return {87500, 108000};
+    }
+}
 
 // Up to `width` characters of the work copy from `pos`, ending where the
 // written bytes end. A field that begins past the end reads as empty.
@@ -90,16 +106,17 @@ void StepOrSeek(const char *copy, size_t length, size_t off) {
     const int p2 = DigitAt(copy, length, off + 10);
     const HFMTUNER tuner = driverState.tunerHandle;
     const DWORD base = driverState.currentFrequency;
+    const BandLimits band = LimitsOfBand(driverState.settings.Band);
     if (p2 == 0) {
         if (p1 == 0) {
             // Wraps to the top; a base below the band cannot wrap around 0.
-            const DWORD f = base >= kLowestKHz + kStepKHz ? base - kStepKHz : kHighestKHz;
+            const DWORD f = base >= band.lowestKHz + kStepKHz ? base - kStepKHz : band.highestKHz;
             LogFormatted(TEXT("COM_Write: 123 Tune DOWN: %d P1:%d P2:%d"), static_cast<int>(f), 0,
                          0);
             FMSetProp(tuner, FMPROP_FREQUENCY, f);
         } else if (p1 == 1) {
-            const DWORD f = base + kStepKHz > kHighestKHz || base + kStepKHz < base
-                                ? kLowestKHz
+            const DWORD f = base + kStepKHz > band.highestKHz || base + kStepKHz < base
+                                ? band.lowestKHz
                                 : base + kStepKHz;
             LogFormatted(TEXT("COM_Write: 123 Tune UP: %d P1:%d P2:%d "), static_cast<int>(f), 1,
                          0);

@@ -22,6 +22,9 @@ struct OutputBuffer {
     DWORD readPos;
     CRITICAL_SECTION lock;
     bool lockReady; // between COM_Init and COM_Deinit
+    // The reader has taken the start of a sentence but not its end: its
+    // rest, wherever it now lies, survives restarts until it is read.
+    bool readerMidSentence;
 };
 
 void CreateOutputLock();
@@ -38,8 +41,8 @@ inline constexpr DWORD kDefaultFrequencyKHz = 90000;
 inline constexpr size_t kKeyPathChars = 260;
 
 struct DeviceContext {
-    DWORD signature;     // kDeviceSignature
-    LONG openCount;      // changed atomically
+    DWORD signature; // kDeviceSignature
+    LONG openCount;  // changed atomically
 };
 
 struct DriverSettings {

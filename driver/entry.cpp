@@ -71,6 +71,15 @@ void SaveFrequency() {
     RegCloseKey(key);
 }
 
+// What the last close leaves behind: the frequency for the next load, and
+// the multiplexer port closed.
+void EndLastOpen() {
+    SaveFrequency();
+    const HANDLE port = driverState.gpsPort.exchange(INVALID_HANDLE_VALUE);
+    if (port != INVALID_HANDLE_VALUE)
+        CloseHandle(port);
+}
+
 void CloseTuner(void *tuner) {
     FMClose(static_cast<HFMTUNER>(tuner));
 }
@@ -148,8 +157,11 @@ extern "C" __declspec(dllexport) DWORD_PTR COM_Init(LPCWSTR /*activeKey*/) {
 }
 
 extern "C" __declspec(dllexport) BOOL COM_Deinit(DWORD_PTR handle) {
+    bool stillOpen = false;
     if (DeviceContext *context = Known(handle)) {
+        LifecycleGuard serialised; // no open or close is half done
         liveContext = nullptr;
+        stillOpen = InterlockedCompareExchange(&context->openCount, 0, 0) != 0;
         LocalFree(context);
     }
     LogLine(TEXT("COM_Deinit"));
@@ -158,6 +170,8 @@ extern "C" __declspec(dllexport) BOOL COM_Deinit(DWORD_PTR handle) {
     // device manager down with the driver.
     if (!platform::GuardedCall(CloseTuner, driverState.tunerHandle.load()))
         LogLine(TEXT("Exception raised on FMClose"));
+    if (stillOpen)
+        EndLastOpen(); // unloaded while a program held the port: no close will come
     Sleep(kAfterCloseMs);
     driverState.tunerHandle = nullptr;
     DeleteOutputLock();
@@ -186,6 +200,8 @@ extern "C" __declspec(dllexport) DWORD_PTR COM_Open(DWORD_PTR handle, DWORD acce
             FMSetProp(tuner, FMPROP_RDS_CALLBACK, reinterpret_cast<DWORD_PTR>(&OnRdsGroup));
             if (s.Band <= FMBAND_WORLD)
                 FMPowerOn(tuner, 1, static_cast<FMRadioBand>(s.Band));
+            else
+                LogFormatted(TEXT("Band %u is not 0, 1 or 2: the radio stays off"), s.Band);
             Sleep(kPowerOnSettleMs);
             FMSetProp(tuner, FMPROP_MUTE, s.Mute);
             FMSetProp(tuner, FMPROP_AUDIO_PATH, s.Sound);
@@ -218,10 +234,7 @@ extern "C" __declspec(dllexport) BOOL COM_Close(DWORD_PTR handle) {
             LogFormattedStamped(TEXT("FMPowerOff: %d"), static_cast<int>(result));
             LogFormattedStamped(TEXT("FMClose: %d"), static_cast<int>(result));
         }
-        SaveFrequency();
-        const HANDLE port = driverState.gpsPort.exchange(INVALID_HANDLE_VALUE);
-        if (port != INVALID_HANDLE_VALUE)
-            CloseHandle(port);
+        EndLastOpen();
     }
     LONG count = InterlockedCompareExchange(&context->openCount, 0, 0);
     if (count != 0)

@@ -33,21 +33,27 @@ void Append(const char *bytes, DWORD length) {
     } else {
         // Restart: the unread bytes are dropped, silently. A reader that has
         // taken part of a sentence still gets the rest of that one sentence
-        // first, so it never sees half a sentence run into the next.
+        // first, so it never sees half a sentence run into the next; that
+        // rest is kept through any number of restarts until it is read.
         DWORD keep = 0;
-        if (out.readPos > 0 && out.readPos < out.writePos && out.data[out.readPos - 1] != '\n') {
+        if (out.readerMidSentence && out.readPos < out.writePos) {
             const void *end = std::memchr(out.data + out.readPos, '\n', out.writePos - out.readPos);
             if (end != nullptr)
                 keep =
                     static_cast<DWORD>(static_cast<const char *>(end) - (out.data + out.readPos)) +
                     1;
         }
-        if (keep + length >= kOutputBufferBytes)
-            keep = 0;
         std::memmove(out.data, out.data + out.readPos, keep);
-        std::memcpy(out.data + keep, bytes, length);
         out.readPos = 0;
-        out.writePos = keep + length;
+        out.writePos = keep;
+        if (keep == 0)
+            out.readerMidSentence = false; // nothing of its sentence is left: start afresh
+        // A sentence too long to follow the rest is dropped rather than
+        // joined to a part of it.
+        if (keep + length <= kOutputBufferBytes) {
+            std::memcpy(out.data + keep, bytes, length);
+            out.writePos = keep + length;
+        }
     }
     LeaveCriticalSection(&out.lock);
 }
@@ -77,6 +83,8 @@ DWORD ReadPending(BYTE *destination, DWORD count) {
         text[copied] = '\0';
         LogFormatted(TEXT("readed bytes (partial) = %d \r\n%S "), static_cast<int>(copied), text);
         out.readPos += copied;
+        if (copied != 0)
+            out.readerMidSentence = text[copied - 1] != '\n';
     } else {
         copied = pending;
         std::memcpy(destination, out.data + out.readPos, copied);
@@ -85,6 +93,7 @@ DWORD ReadPending(BYTE *destination, DWORD count) {
         LogFormatted(TEXT(" readed bytes (all)= %d  \r\n%S"), static_cast<int>(copied), text);
         out.readPos = 0;
         out.writePos = 0;
+        out.readerMidSentence = text[copied - 1] != '\n';
     }
     LeaveCriticalSection(&out.lock);
     return copied;

@@ -197,6 +197,7 @@ DWORD TunerSession::onCommandStatus(const StackEvent &event) {
         break;
     case FMS_CMD_GET_RSSI:
         p.rssi.store(value);
+        rssiReplies.fetch_add(1);
         signalReply(false);
         break;
     case FMS_CMD_SEEK:
@@ -224,7 +225,11 @@ DWORD TunerSession::onCommandStatus(const StackEvent &event) {
         signalReply(false);
         break;
     case FMS_CMD_GET_RSSI_SEARCH_LEVEL:
-        p.rssiSearchLevel.store(success ? value : 0);
+        // A refused query leaves the last known level.
+        if (success)
+            p.rssiSearchLevel.store(value);
+        else
+            searchLevelRefusals.fetch_add(1);
         signalReply(false);
         break;
     case FMS_CMD_GET_MOST_BLEND:

@@ -18,9 +18,40 @@ constexpr DWORD kDevInfoSize = sizeof(TagFMDEVINFO); // 56
 
 // A session whose close the stack interrupted (it faulted inside a call and
 // the caller's guard abandoned FMClose). Its handle is already invalid; it
-// is freed, and the stack library released, at the next open or at unload.
+// is freed, and the stack library released, at the next open or close that
+// finds no close running, or at unload.
 std::atomic<TunerSession *> abandonedSession{nullptr};
 
+// The thread inside FMOpen or FMClose, or 0. Opening and closing change the
+// library-wide state (openSession, stackHandle, the abandoned session), so
+// only one runs at a time; an open that finds another thread here answers
+// 548. A C++ exception leaving the call releases the claim on its way out; a
+// hardware fault abandons the call without unwinding, and then the claim
+// stays with its thread: that thread coming back to the library shows the
+// call is no longer running (the driver never reaches the library from a
+// window procedure the pumping wait dispatches).
+std::atomic<DWORD> lifecycleOwner{0};
+
+class LifecycleClaim {
+public:
+    LifecycleClaim() {
+        const DWORD self = GetCurrentThreadId();
+        DWORD expected = 0;
+        held_ = lifecycleOwner.compare_exchange_strong(expected, self) || expected == self;
+    }
+    ~LifecycleClaim() {
+        if (held_)
+            lifecycleOwner.store(0);
+    }
+    LifecycleClaim(const LifecycleClaim &) = delete;
+    LifecycleClaim &operator=(const LifecycleClaim &) = delete;
+    [[nodiscard]] bool held() const { return held_; }
+
+private:
+    bool held_;
+};
+
+// Called only under a held claim: no close can be running meanwhile.
 void finishAbandonedClose() {
     if (TunerSession *session = abandonedSession.exchange(nullptr))
         delete session;
@@ -74,7 +105,8 @@ DWORD powerOff(TunerSession *session) {
         }
         session->armReply(false);
     }
-    return ERROR_SUCCESS;
+    // Ten replies came and none was the power-off: the radio is still on.
+    return poweredOn.load() == 0 ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
 }
 
 } // namespace
@@ -86,11 +118,13 @@ HFMTUNER FMOpen(LONG deviceIndex) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (openSession.load() != nullptr) {
+    const LifecycleClaim claim;
+    if (openSession.load() != nullptr || !claim.held()) {
         SetLastError(ERROR_DEVICE_ALREADY_ATTACHED);
         return nullptr;
     }
     finishAbandonedClose();
+    poweredOn.store(0); // a flag left by an earlier session says nothing about this one
     HMODULE library = LoadLibraryW(kStackLibraryName);
     if (library == nullptr) {
         debugPrint(TEXT("Failed to load FMS_API.dll\r\n"));
@@ -132,6 +166,10 @@ HFMTUNER FMOpen(LONG deviceIndex) {
 }
 
 DWORD FMClose(HFMTUNER handle) {
+    const LifecycleClaim claim;
+    if (!claim.held())
+        return ERROR_INVALID_PARAMETER; // another thread is closing it
+    finishAbandonedClose();
     TunerSession *session = sessionFromHandle(handle);
     if (session == nullptr)
         return ERROR_INVALID_PARAMETER;
@@ -151,6 +189,7 @@ DWORD FMClose(HFMTUNER handle) {
     session->FM_Deinit();
     abandonedSession.store(nullptr);
     delete session; // releases the stack library and unhooks the events
+    poweredOn.store(0);
     return ERROR_SUCCESS;
 }
 
@@ -171,20 +210,22 @@ DWORD FMSeek(HFMTUNER handle, FMSeekCmd command) {
         return ERROR_NOT_READY;
     const DWORD stack = stackHandle.load();
     // FM_Seek(stack, stop, up): the outcome arrives later as a seek status.
+    DWORD stop = 0;
+    DWORD up = 0;
     switch (command) {
     case FMSEEK_UP:
-        session->FM_Seek(stack, 0, 1);
+        up = 1;
         break;
     case FMSEEK_DOWN:
-        session->FM_Seek(stack, 0, 0);
         break;
     case FMSEEK_STOP:
-        session->FM_Seek(stack, 1, 0);
+        stop = 1;
         break;
     default:
         return ERROR_NOT_SUPPORTED;
     }
-    return ERROR_SUCCESS;
+    // A refused seek never brings a tune report: the caller must hear of it.
+    return stackAccepted(session->FM_Seek(stack, stop, up)) ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
 }
 
 // ---------------------------------------------------------------- device information
@@ -226,6 +267,7 @@ static BOOL DllMain(HANDLE, DWORD reason, LPVOID) {
             tunerProperties.rdsCallback.store(0);
             FMClose(static_cast<HFMTUNER>(session));
         }
+        // Nothing else runs in the library while it unloads.
         finishAbandonedClose();
         CoUninitialize();
         break;

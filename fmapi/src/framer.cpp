@@ -128,6 +128,8 @@ DWORD TunerSession::onRdsData(WORD length, const BYTE *data) {
     FramingScope scope;
     // Nothing may escape into the stack; a failed growth drops the event's
     // bytes and leaves the buffer as it was.
+    DWORD end = 0;
+    DWORD cursor = 0; // bytes before it have been handed to the client
     try {
         if (length == 0 || data == nullptr)
             return 0;
@@ -147,12 +149,10 @@ DWORD TunerSession::onRdsData(WORD length, const BYTE *data) {
         if (rdsLength <= kRdsGroupBytes)
             return 0; // nothing to frame yet
 
-        const DWORD end = rdsLength;
-        DWORD cursor = 0;
-        DWORD start = 0;
+        end = rdsLength;
         do {
             DWORD errorBits = 0;
-            start = findGroup(cursor, errorBits);
+            const DWORD start = findGroup(cursor, errorBits);
             if (start == kNoGroup)
                 return 0; // findGroup has compacted the buffer
             const BYTE *group = buffer + start;
@@ -164,6 +164,8 @@ DWORD TunerSession::onRdsData(WORD length, const BYTE *data) {
                 blockData(group + 3 * kRdsBlockBytes),
                 errorBits,
             };
+            // Delivered once, whatever the callback does with it.
+            cursor = start + kRdsGroupBytes;
             // Read before every group: a callback installed or removed
             // between groups takes effect from the next one.
             if (const DWORD_PTR callback =
@@ -172,13 +174,15 @@ DWORD TunerSession::onRdsData(WORD length, const BYTE *data) {
                 if (rdsLength != end)
                     return 0; // a tune inside the callback emptied the buffer
             }
-            cursor = start + kRdsGroupBytes;
-        } while (start + 2 * kRdsGroupBytes < end); // more than a group follows
-
-        // Keep what follows the last delivered group for the next event.
+        } while (cursor + kRdsGroupBytes < end); // more than a group follows
+    } catch (...) {
+        // Also a callback that threw: what it was handed is not kept.
+    }
+    // Keep what follows the last delivered group for the next event.
+    if (cursor != 0 && rdsLength == end) {
+        BYTE *buffer = rdsBuffer.get();
         std::memmove(buffer, buffer + cursor, end - cursor);
         rdsLength = end - cursor;
-    } catch (...) {
     }
     return 0;
 }

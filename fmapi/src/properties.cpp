@@ -42,14 +42,21 @@ DWORD setAnswer(DWORD stackResult) {
 }
 
 // Asks the stack for a value and waits for the command status that writes
-// it into its word. Any reply ends the wait (all queries share one flag).
+// it into its word. Any reply ends the wait (all queries share one flag);
+// `own` is the count that the query's own reply moves, where the query
+// must know that reply came.
+enum class OwnReply { NotChecked, MustArrive, MustNotBeRefusal };
+
 DWORD query(TunerSession *session, PFN_FM_GetBandMode ask, const std::atomic<DWORD_PTR> &word,
-            DWORD rejected, bool timeoutFails, DWORD_PTR *result) {
+            DWORD rejected, DWORD_PTR *result, OwnReply check = OwnReply::NotChecked,
+            const std::atomic<DWORD> *own = nullptr) {
     session->armReply(false);
+    const DWORD before = own != nullptr ? own->load() : 0;
     if (!stackAccepted(ask(stackHandle.load())))
         return rejected;
-    const bool replied = session->waitForReply(false);
-    if (timeoutFails && !replied)
+    session->waitForReply(false);
+    const bool moved = own != nullptr && own->load() != before;
+    if ((check == OwnReply::MustArrive && !moved) || (check == OwnReply::MustNotBeRefusal && moved))
         return ERROR_GEN_FAILURE;
     *result = word.load();
     return ERROR_SUCCESS;
@@ -142,25 +149,26 @@ DWORD FMGetProp(HFMTUNER handle, FMPropID id, DWORD_PTR *result) {
         return ERROR_SUCCESS;
     }
     case FMPROP_BAND:
-        return query(session, session->FM_GetBandMode, p.band, ERROR_GEN_FAILURE, false, result);
+        return query(session, session->FM_GetBandMode, p.band, ERROR_GEN_FAILURE, result);
     case FMPROP_DEEMPHASIS:
-        return query(session, session->FM_GetDemphMode, p.deemphasis, ERROR_GEN_FAILURE, false,
-                     result);
+        return query(session, session->FM_GetDemphMode, p.deemphasis, ERROR_GEN_FAILURE, result);
     case FMPROP_FREQUENCY:
         *result = p.frequency.load();
         return ERROR_SUCCESS;
     case FMPROP_RSSI_SEARCH_LEVEL:
         return query(session, session->FM_GetRSSISearchLevel, p.rssiSearchLevel, ERROR_GEN_FAILURE,
-                     false, result);
+                     result, OwnReply::MustNotBeRefusal, &session->searchLevelRefusals);
     case FMPROP_MONO_STEREO:
-        return query(session, session->FM_GetMoSt, p.monoStereo, ERROR_GEN_FAILURE, false, result);
+        return query(session, session->FM_GetMoSt, p.monoStereo, ERROR_GEN_FAILURE, result);
     case FMPROP_MUTE:
-        return query(session, session->FM_GetMuteMode, p.mute, ERROR_GEN_FAILURE, false, result);
+        return query(session, session->FM_GetMuteMode, p.mute, ERROR_GEN_FAILURE, result);
     case FMPROP_RSSI:
-        return query(session, session->FM_RssiGet, p.rssi, ERROR_INVALID_PARAMETER, true, result);
+        // Another caller's reply (the power-off status at the last close)
+        // may end this wait first: the strength is then unknown, not stale.
+        return query(session, session->FM_RssiGet, p.rssi, ERROR_INVALID_PARAMETER, result,
+                     OwnReply::MustArrive, &session->rssiReplies);
     case FMPROP_STEREO_BLEND:
-        return query(session, session->FM_GetMostBlend, p.stereoBlend, ERROR_GEN_FAILURE, false,
-                     result);
+        return query(session, session->FM_GetMostBlend, p.stereoBlend, ERROR_GEN_FAILURE, result);
     case FMPROP_VOLUME:
         *result = getVolume(session);
         return ERROR_SUCCESS;

@@ -146,6 +146,13 @@ public:
     std::atomic<BYTE> replyReceived{0};    // query replies and power-off status
     CRITICAL_SECTION replyLock{};
 
+    // Any reply ends a pumping wait, so the two queries that must tell their
+    // own reply from another's count theirs (onCommandStatus counts before
+    // it sets replyReceived): signal-strength replies, and refused
+    // search-level replies.
+    std::atomic<DWORD> rssiReplies{0};
+    std::atomic<DWORD> searchLevelRefusals{0};
+
 private:
     // Framer steps (framer.cpp). Positions are offsets into rdsBuffer.
     static constexpr DWORD kNoGroup = 0xFFFFFFFFu;

@@ -147,13 +147,14 @@ TEST_F(DialogTest, StoredChoicesWithoutEntriesShowNoSelection) {
     EXPECT_EQ(ControlOf(dialog, kMute).text, u"Mute");
     EXPECT_EQ(ControlOf(dialog, kLoad).text, u"Manual");
 
-    // "TMC" stores the missing selections as -1; the device manager
-    // refuses such an index and the user is told.
+    // "TMC" keeps the stored numbers of the boxes without a selection; the
+    // device manager refuses index 12 and the user is told.
     Command(settings, kTmc);
     ASSERT_TRUE(WaitMessageBox().has_value());
     DismissMessageBox();
     ASSERT_TRUE(WaitStatus(u"TMC DRIVER INACTIVE"));
-    EXPECT_EQ(ReadValue(kManualKey, u"Index")->AsDword(), 0xFFFFFFFFu);
+    EXPECT_EQ(ReadValue(kManualKey, u"Index")->AsDword(), 12u);
+    EXPECT_EQ(ReadValue(kManualKey, u"Band")->AsDword(), 7u);
 }
 
 TEST_F(DialogTest, DriverLoadedAtStartDisablesTheBoxesShowingTheStoredChoices) {

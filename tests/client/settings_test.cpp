@@ -62,20 +62,20 @@ TEST_F(SettingsTest, ReadsEitherPlaceAndPrefersTheManualKey) {
     EXPECT_EQ(panelSettings.fmBand, 0);
 }
 
-TEST_F(SettingsTest, ValuesOfWrongTypeOrSizeLeaveTheirDefaults) {
+TEST_F(SettingsTest, FourByteValuesOfAnyTypeAreReadOthersLeaveTheirDefaults) {
     const BYTE two[2] = {5, 0};
     const BYTE eight[8] = {1, 0, 0, 0, 1, 0, 0, 0};
     SetRaw(kManualKey, u"Index", REG_BINARY, two, sizeof two);
     SetRaw(kManualKey, u"Band", REG_BINARY, eight, sizeof eight);
-    SetSz(kManualKey, u"Data", u"1");
+    SetSz(kManualKey, u"Data", u"10"); // 6 bytes
     const DWORD one = 1;
-    SetRaw(kManualKey, u"Sound", REG_BINARY, &one, sizeof one); // 4 bytes, not a DWORD
+    SetRaw(kManualKey, u"Sound", REG_BINARY, &one, sizeof one); // as the driver: taken
     SetDword(kManualKey, u"Mute", 1);
     loadSettings();
     EXPECT_EQ(panelSettings.comPort, 9);
     EXPECT_EQ(panelSettings.fmBand, 0);
     EXPECT_EQ(panelSettings.dataOutput, 0);
-    EXPECT_EQ(panelSettings.soundOutput, 0);
+    EXPECT_EQ(panelSettings.soundOutput, 1);
     EXPECT_EQ(panelSettings.muteRadio, 1);
     EXPECT_EQ(PortName(), u"COM9:");
 }
@@ -164,21 +164,18 @@ const SaveRow kSaveRows[] = {
 INSTANTIATE_TEST_SUITE_P(EveryStartingState, SaveTable, ::testing::ValuesIn(kSaveRows),
                          [](const auto &info) { return std::string(info.param.legend); });
 
-TEST_F(SettingsTest, SaveKeepsBoxesWithoutSelectionAsMinusOne) {
-    saveSettings(-1, -1, 0, 0, 0, 0);
-    EXPECT_EQ(panelSettings.comPort, -1);
-    EXPECT_EQ(panelSettings.fmBand, -1);
-    EXPECT_EQ(PortName(), u"COM-1:");
-    EXPECT_EQ(ReadValue(kManualKey, u"Index")->AsDword(), 0xFFFFFFFFu);
-    EXPECT_EQ(ReadValue(kManualKey, u"Band")->AsDword(), 0xFFFFFFFFu);
-}
-
-TEST_F(SettingsTest, LoadOnBootWithoutSelectionStillLeavesExactlyOneKey) {
-    SetDword(kManualKey, u"Frequency", 94400);
+TEST_F(SettingsTest, BoxesWithoutSelectionKeepTheStoredNumbers) {
+    SetDword(kManualKey, u"Index", 12);
+    SetDword(kManualKey, u"Band", 7);
     SetDword(kStartupKey, u"Frequency", 101300);
-    saveSettings(9, 0, 0, 0, 0, -1);
-    EXPECT_EQ(KeyExists(kManualKey) + KeyExists(kStartupKey), 1);
-    EXPECT_EQ(KeyPath(), kStartupKey);
+    loadSettings();
+    saveSettings(-1, -1, 1, 0, 0, -1);
+    EXPECT_EQ(PortName(), u"COM12:");
+    EXPECT_EQ(ReadValue(kManualKey, u"Index")->AsDword(), 12u);
+    EXPECT_EQ(ReadValue(kManualKey, u"Band")->AsDword(), 7u);
+    EXPECT_EQ(ReadValue(kManualKey, u"Data")->AsDword(), 1u);
+    EXPECT_FALSE(KeyExists(kStartupKey)) << "the place in use stays the place in use";
+    EXPECT_EQ(KeyPath(), kManualKey);
 }
 
 } // namespace

@@ -34,6 +34,7 @@ TEST_F(CommandTest, SetFrequency) {
     } rows[] = {
         {"one decimal", "$PSRF122,87.5*", 87500},
         {"five characters", "$PSRF122,100.0*", 100000},
+        {"five characters, all read", "$PSRF122,100.5*", 100500},
         {"cut by the end of the write", "$PSRF122,90.0", 90000},
         {"star in the fifth place", "$PSRF122,94.4*", 94400},
         {"trailing fields ignored", "$PSRF122,99.1,1,0*", 99100},
@@ -76,6 +77,32 @@ TEST_F(CommandTest, StepsWrapAtTheFixedLimits) {
     Write("$PSRF123,1,0*");
     EXPECT_EQ(Log(), "COM_Write: $PSRF123,0,0*\nCOM_Write: 123 Tune DOWN: 108000 P1:0 P2:0\n"
                      "COM_Write: $PSRF123,1,0*\nCOM_Write: 123 Tune UP: 87600 P1:1 P2:0 \n");
+}
+
+TEST_F(CommandTest, StepsWrapAtTheConfiguredBandsLimits) {
+    struct Row {
+        DWORD band, base;
+        const char *write;
+        int64_t kHz;
+    } rows[] = {
+        {FMBAND_JAPAN, 76000, "$PSRF123,0,0*", 91000},
+        {FMBAND_JAPAN, 91000, "$PSRF123,1,0*", 76000},
+        {FMBAND_JAPAN, 87500, "$PSRF123,0,0*", 87400},
+        {FMBAND_JAPAN, 90900, "$PSRF123,1,0*", 91000},
+        {FMBAND_WORLD, 76000, "$PSRF123,0,0*", 108000},
+        {FMBAND_WORLD, 108000, "$PSRF123,1,0*", 76000},
+        {FMBAND_WORLD, 87500, "$PSRF123,0,0*", 87400},
+        {7, 87500, "$PSRF123,0,0*", 108000},
+    };
+    for (const Row &row : rows) {
+        driverState.settings.Band = row.band;
+        driverState.currentFrequency = row.base;
+        fakestack::ClearCalls();
+        Write(row.write);
+        EXPECT_EQ(Tunes(), std::vector<int64_t>{row.kHz})
+            << "band " << row.band << " " << row.base << " " << row.write;
+    }
+    driverState.settings.Band = FMBAND_CCIR;
 }
 
 TEST_F(CommandTest, Seeks) {

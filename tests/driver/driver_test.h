@@ -36,6 +36,7 @@ protected:
         platform::SetDeviceRoot(root);
         OutputBuffer &out = driverState.output;
         out.readPos = out.writePos = 0;
+        out.readerMidSentence = false;
         if (!out.lockReady)
             CreateOutputLock();
         driverState.currentFrequency = 90000;

@@ -38,8 +38,12 @@ struct MuxRecord {
     std::vector<DWORD> accessModes;
 } mux;
 
-DWORD_PTR MuxInit(LPCWSTR) { return ++mux.inits, 0x4D5558; }
-BOOL MuxDeinit(DWORD_PTR) { return TRUE; }
+DWORD_PTR MuxInit(LPCWSTR) {
+    return ++mux.inits, 0x4D5558;
+}
+BOOL MuxDeinit(DWORD_PTR) {
+    return TRUE;
+}
 DWORD_PTR MuxOpen(DWORD_PTR device, DWORD access, DWORD) {
     std::lock_guard guard(mux.lock);
     ++mux.opens;
@@ -68,9 +72,9 @@ void SetDword(HKEY key, const char16_t *name, DWORD value) {
 HKEY CreateKey(const char16_t *path) {
     HKEY key = nullptr;
     DWORD disposition = 0;
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, 0, nullptr, &key,
-                              &disposition),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, 0, nullptr, &key, &disposition),
+        ERROR_SUCCESS);
     return key;
 }
 bool ReadDword(const char16_t *path, const char16_t *name, DWORD &value) {
@@ -78,9 +82,11 @@ bool ReadDword(const char16_t *path, const char16_t *name, DWORD &value) {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, &key) != ERROR_SUCCESS)
         return false;
     DWORD size = 4;
-    const bool ok = RegQueryValueExW(key, name, nullptr, nullptr,
-                                     reinterpret_cast<BYTE *>(&value), &size) == ERROR_SUCCESS;
+    DWORD type = REG_NONE;
+    const bool ok = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(&value),
+                                     &size) == ERROR_SUCCESS;
     RegCloseKey(key);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD)) << "the type the control program reads";
     return ok;
 }
 
@@ -164,8 +170,8 @@ protected:
     }
 
     HANDLE OpenPort() {
-        HANDLE h = CreateFileW(u"COM9:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               0, nullptr);
+        HANDLE h = CreateFileW(u"COM9:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
         if (h != INVALID_HANDLE_VALUE)
             files.push_back(h);
         return h;
@@ -201,9 +207,8 @@ protected:
     std::vector<std::string> StackCalls() {
         std::vector<std::string> names;
         for (const auto &call : fakestack::Calls())
-            names.push_back(call.name + (call.args.size() > 1
-                                             ? "(" + std::to_string(call.args[1]) + ")"
-                                             : ""));
+            names.push_back(call.name +
+                            (call.args.size() > 1 ? "(" + std::to_string(call.args[1]) + ")" : ""));
         return names;
     }
 
@@ -214,28 +219,38 @@ protected:
 
 TEST_F(DriverEntryTest, FirstOpenSetsTheRadioUpInOrder) {
     ASSERT_NO_FATAL_FAILURE(StartMux());
-    WriteDriverKey(u"Drivers\\Tavrinel", 1, 1, 0, 108000);
-    ASSERT_NO_FATAL_FAILURE(Load());
-    fakestack::ClearCalls();
-    const DWORD before = GetTickCount();
-    HANDLE port = OpenPort();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
-    EXPECT_GE(GetTickCount() - before, 1000u) << "the radio settles for a second";
-    EXPECT_EQ(StackCalls(), (std::vector<std::string>{"FM_Enable", "FM_SetBand(1)", "FM_SetRDS(1)",
-                                                      "FM_MuteRadio(0)", "FM_SetAudioPath(0)",
-                                                      "FM_Tune(108000)"}));
-    EXPECT_EQ(mux.opens, 1);
-    EXPECT_EQ(mux.accessModes.at(0), GENERIC_READ | GENERIC_WRITE);
+    for (DWORD band : {1, 2}) {
+        SCOPED_TRACE(band);
+        WriteDriverKey(u"Drivers\\Tavrinel", band, 1, 0, 108000);
+        ASSERT_NO_FATAL_FAILURE(Load());
+        fakestack::ClearCalls();
+        const DWORD before = GetTickCount();
+        HANDLE port = OpenPort();
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+        EXPECT_GE(GetTickCount() - before, 1000u) << "the radio settles for a second";
+        EXPECT_EQ(StackCalls(),
+                  (std::vector<std::string>{"FM_Enable", "FM_SetBand(" + std::to_string(band) + ")",
+                                            "FM_SetRDS(1)", "FM_MuteRadio(0)", "FM_SetAudioPath(0)",
+                                            "FM_Tune(108000)"}));
+        EXPECT_EQ(mux.accessModes.back(), GENERIC_READ | GENERIC_WRITE);
+        ClosePort(port);
+        EXPECT_TRUE(DeactivateDevice(driver));
+        driver = nullptr;
+    }
+    EXPECT_EQ(mux.opens, 2);
 }
 
-TEST_F(DriverEntryTest, BandOutsideTheThreeMakesNoPowerOn) {
+TEST_F(DriverEntryTest, BandOutsideTheThreeMakesNoPowerOnAndSaysSo) {
     ASSERT_NO_FATAL_FAILURE(StartMux());
-    WriteDriverKey(u"Drivers\\Tavrinel", 3, 0, 2, 90000);
+    WriteDriverKey(u"Drivers\\Tavrinel", 0xFFFFFFFF, 0, 2, 90000);
     ASSERT_NO_FATAL_FAILURE(Load());
     fakestack::ClearCalls();
     ASSERT_NE(OpenPort(), INVALID_HANDLE_VALUE);
     // Off: only the audio path reaches the stack.
     EXPECT_EQ(StackCalls(), (std::vector<std::string>{"FM_SetAudioPath(2)"}));
+    EXPECT_NE(Log().find("\nBand 4294967295 is not 0, 1 or 2: the radio stays off\n"),
+              std::string::npos)
+        << Log();
 }
 
 TEST_F(DriverEntryTest, OnlyTheLastCloseSavesAndPowersOff) {
@@ -247,13 +262,15 @@ TEST_F(DriverEntryTest, OnlyTheLastCloseSavesAndPowersOff) {
     ASSERT_NE(second, INVALID_HANDLE_VALUE);
     EXPECT_EQ(mux.opens, 1) << "the multiplexer port is shared by the handles";
     DWORD returned = 0;
-    EXPECT_TRUE(DeviceIoControl(first, IOCTL_SERIAL_SET_TIMEOUTS, nullptr, 0, nullptr, 0,
-                                &returned, nullptr));
+    EXPECT_TRUE(DeviceIoControl(first, IOCTL_SERIAL_SET_TIMEOUTS, nullptr, 0, nullptr, 0, &returned,
+                                nullptr));
     EXPECT_TRUE(DeviceIoControl(second, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, nullptr, 0,
                                 &returned, nullptr));
+    SetLastError(0);
     EXPECT_FALSE(DeviceIoControl(second, 0x1234, nullptr, 0, nullptr, 0, &returned, nullptr));
-    EXPECT_EQ(mux.controls, (std::vector<DWORD>{IOCTL_SERIAL_SET_TIMEOUTS,
-                                                IOCTL_SERIAL_GET_BAUD_RATE, 0x1234}));
+    EXPECT_EQ(GetLastError(), 87u) << "the multiplexer refused it";
+    EXPECT_EQ(mux.controls,
+              (std::vector<DWORD>{IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_BAUD_RATE, 0x1234}));
 
     // A tune report moves the frequency the last close will save.
     fakestack::Post(fakestack::CommandStatus(FMS_CMD_TUNE, FMS_STATUS_SUCCESS, 94400));
@@ -269,14 +286,30 @@ TEST_F(DriverEntryTest, OnlyTheLastCloseSavesAndPowersOff) {
     ClosePort(second);
     ASSERT_TRUE(ReadDword(u"Drivers\\Tavrinel", u"Frequency", saved));
     EXPECT_EQ(saved, 94400u);
-    EXPECT_EQ(StackCalls(), (std::vector<std::string>{"FM_SetRDS(0)", "FM_MuteRadio(0)",
-                                                      "FM_Disable"}));
+    EXPECT_EQ(StackCalls(),
+              (std::vector<std::string>{"FM_SetRDS(0)", "FM_MuteRadio(0)", "FM_Disable"}));
     EXPECT_EQ(mux.closes, 1);
     const std::string log = Log();
     EXPECT_NE(log.find("COM_Close: numopens=1 "), std::string::npos) << log;
     EXPECT_NE(log.find("FMPowerOff: 0 "), std::string::npos) << log;
     EXPECT_NE(log.find("FMClose: 0 "), std::string::npos) << log;
     EXPECT_NE(log.find("COM_Close: numopens=0 "), std::string::npos) << log;
+}
+
+TEST_F(DriverEntryTest, UnloadWithThePortOpenDoesWhatTheLastCloseWould) {
+    ASSERT_NO_FATAL_FAILURE(StartMux());
+    WriteDriverKey(u"Drivers\\Tavrinel", 0, 0, 0, 90000);
+    ASSERT_NO_FATAL_FAILURE(Load());
+    ASSERT_NE(OpenPort(), INVALID_HANDLE_VALUE);
+    ASSERT_NE(OpenPort(), INVALID_HANDLE_VALUE);
+    fakestack::Post(fakestack::CommandStatus(FMS_CMD_TUNE, FMS_STATUS_SUCCESS, 94400));
+    fakestack::DrainEvents();
+    EXPECT_TRUE(DeactivateDevice(driver));
+    driver = nullptr;
+    DWORD saved = 0;
+    ASSERT_TRUE(ReadDword(u"Drivers\\Tavrinel", u"Frequency", saved));
+    EXPECT_EQ(saved, 94400u);
+    EXPECT_EQ(mux.closes, 1);
 }
 
 TEST_F(DriverEntryTest, PlainKeyWinsOverTheBuiltinOne) {

@@ -1,6 +1,7 @@
 // The output buffer: append-or-restart, reads that never wait, the read
 // log lines.
 #include <string>
+#include <thread>
 
 #include "driver_test.h"
 
@@ -66,6 +67,49 @@ TEST_F(OutputBufferTest, RestartAfterAPartialReadFinishesTheSentenceBeingRead) {
     EXPECT_EQ(ReadAll(),
               ",D318,854A,406C,B9E*01\r\n$RTRDS, 94.4,15,0,0,2,1,1,000,255,5,0,50*40\r\n")
         << "the rest of the sentence begun, then the new one; the unread ones are gone";
+}
+
+TEST_F(OutputBufferTest, RestOfASentenceBegunSurvivesEveryRestartUntilRead) {
+    const std::string tmc = "$RTTMC,8,D318,854A,406C,B9E*01\r\n";
+    for (int i = 0; i < 63; ++i)
+        AppendText(tmc);
+    BYTE buffer[40];
+    ASSERT_EQ(ReadPending(buffer, sizeof buffer), 40u);
+    std::string got(reinterpret_cast<char *>(buffer), 40);
+    for (int i = 0; i < 200; ++i) // about three restarts, no read between them
+        AppendText("$RTRDS, 94.4,15,0,0,2,1,1,000,255,5,0,50*40\r\n");
+    got += ReadAll();
+    size_t begin = 0;
+    for (size_t end; (end = got.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
+        const std::string line = got.substr(begin, end - begin);
+        EXPECT_EQ(line.find('$', 1), std::string::npos) << "two sentences run together: " << line;
+    }
+    EXPECT_EQ(got.substr(0, tmc.size()), tmc);
+}
+
+// A reader that kept the lock would stop every producer and every later
+// reader: another thread must find it free after each kind of read.
+TEST_F(OutputBufferTest, EveryReadReleasesTheLock) {
+    auto lockIsFree = [] {
+        bool free = false;
+        std::thread other([&free] {
+            free = TryEnterCriticalSection(&driverState.output.lock) != FALSE;
+            if (free)
+                LeaveCriticalSection(&driverState.output.lock);
+        });
+        other.join();
+        return free;
+    };
+    BYTE buffer[8];
+    EXPECT_EQ(ReadPending(buffer, sizeof buffer), 0u);
+    EXPECT_TRUE(lockIsFree()) << "empty";
+    AppendText("$A*41\r\n$B*42\r\n");
+    EXPECT_EQ(ReadPending(nullptr, sizeof buffer), 0u);
+    EXPECT_TRUE(lockIsFree()) << "no destination";
+    EXPECT_EQ(ReadPending(buffer, 4), 4u);
+    EXPECT_TRUE(lockIsFree()) << "partial";
+    EXPECT_EQ(ReadPending(buffer, sizeof buffer), 8u);
+    EXPECT_TRUE(lockIsFree()) << "all";
 }
 
 TEST_F(OutputBufferTest, ZeroCountAndNullBuffer) {

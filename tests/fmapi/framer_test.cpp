@@ -1,6 +1,8 @@
 // RDS group framer: locking, delivery, status bytes, resynchronisation,
 // the buffer's growth and compaction, and hostile input.
+#include <atomic>
 #include <random>
+#include <stdexcept>
 
 #include "lumarc_test.h"
 
@@ -285,6 +287,25 @@ TEST_F(FramerTest, CallbackThatRetunesEndsTheEvent) {
     EXPECT_EQ(captured().groups.size(), 1u);
     EXPECT_EQ(Session().rdsLength, 0u);
     EXPECT_EQ(Session().piLock.load(), 0xFFFFu);
+}
+
+// An RDS callback that throws at its first group only.
+std::atomic<int> throwsLeft{0};
+void ThrowingRdsCallback(HFMTUNER session, const RdsGroupRecord *group) {
+    CaptureGroup(session, group);
+    if (throwsLeft.fetch_sub(1) > 0)
+        throw std::runtime_error("client fault");
+}
+
+TEST_F(FramerTest, CallbackThatThrowsStillConsumesWhatItWasHanded) {
+    FMSetProp(session, FMPROP_RDS_CALLBACK, reinterpret_cast<DWORD_PTR>(&ThrowingRdsCallback));
+    throwsLeft = 1;
+    fakestack::DeliverRds(Cat({Group(9, 1, 1, 1), Group(9, 2, 2, 2), Group(9, 3, 3, 3), {0}}));
+    fakestack::DeliverRds({0});
+    std::vector<WORD> seen;
+    for (const RdsGroupRecord &group : Groups())
+        seen.push_back(group.wBlockB);
+    EXPECT_EQ(seen, (std::vector<WORD>{1, 2, 3})) << "each group exactly once";
 }
 
 TEST_F(FramerTest, HostileStreamsKeepTheBufferBounded) {

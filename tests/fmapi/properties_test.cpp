@@ -174,8 +174,6 @@ TEST_F(LumarcTest, QueriesWaitForTheReplyThatFillsTheWord) {
         {"band, failed reply keeps cache", FMPROP_BAND, "FM_GetBandMode", 26, 1, 2, 1, 1},
         {"deemphasis", FMPROP_DEEMPHASIS, "FM_GetDemphMode", 24, 0, 1, 0, 1},
         {"search level", FMPROP_RSSI_SEARCH_LEVEL, "FM_GetRSSISearchLevel", 28, 0, 20, 8, 20},
-        {"search level, failed reply zeroes", FMPROP_RSSI_SEARCH_LEVEL, "FM_GetRSSISearchLevel", 28,
-         1, 20, 8, 0},
         {"mono/stereo 0 is 1", FMPROP_MONO_STEREO, "FM_GetMoSt", 17, 0, 0, 0, 1},
         {"mono/stereo 1 is 0", FMPROP_MONO_STEREO, "FM_GetMoSt", 17, 0, 1, 1, 0},
         {"mute 0 is muted", FMPROP_MUTE, "FM_GetMuteMode", 25, 0, 0, 0, 1},
@@ -228,6 +226,24 @@ TEST_F(LumarcTest, QueriesRefusedOrUnanswered) {
         EXPECT_EQ(FMGetProp(session, c.id, &value), c.unanswered);
         EXPECT_EQ(value, c.unanswered == 0 ? 6u : kSentinel);
     }
+}
+
+TEST_F(LumarcTest, QueriesThatMustKnowTheirOwnReply) {
+    ASSERT_NO_FATAL_FAILURE(OpenAndPowerOn());
+    // A refused search-level reply keeps the level known before and fails.
+    Properties().rssiSearchLevel.store(8);
+    ReplyTo("FM_GetRSSISearchLevel", FMS_CMD_GET_RSSI_SEARCH_LEVEL, FMS_STATUS_FAILED, 20);
+    DWORD_PTR value = kSentinel;
+    EXPECT_EQ(FMGetProp(session, FMPROP_RSSI_SEARCH_LEVEL, &value), 31u);
+    EXPECT_EQ(value, kSentinel);
+    EXPECT_EQ(Properties().rssiSearchLevel.load(), 8u);
+
+    // A strength read ended by another caller's reply (here the power-off
+    // status) has no strength to answer.
+    Properties().rssi.store(40);
+    ReplyTo("FM_RssiGet", FMS_CMD_POWER_OFF, FMS_STATUS_SUCCESS, 0);
+    EXPECT_EQ(FMGetProp(session, FMPROP_RSSI, &value), 31u);
+    EXPECT_EQ(value, kSentinel);
 }
 
 TEST_F(LumarcTest, VolumeWorksWhileOff) {

@@ -1,7 +1,13 @@
 // Tuner session: open and close over the stack, power, seek, device
 // information, the two kinds of wait and the export's error codes.
+#include <atomic>
+#include <csignal>
 #include <cstring>
 #include <functional>
+#include <stdexcept>
+#include <thread>
+
+#include <platform/guard.h>
 
 #include "lumarc_test.h"
 
@@ -173,6 +179,103 @@ TEST_F(LumarcTest, CloseWhileOffOnlyTearsDown) {
     EXPECT_THAT(CallsOf("FM_MuteRadio")[0].args, ElementsAre(kStackHandle, 0));
 }
 
+// A close that the stack stalls in FM_Destroy until the test lets it go.
+struct StalledClose {
+    std::atomic<bool> inside{false};
+    std::atomic<bool> release{false};
+    std::thread closer;
+
+    explicit StalledClose(HFMTUNER session) {
+        fakestack::OnCall("FM_Destroy", [this] {
+            inside = true;
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        closer = std::thread([session] { EXPECT_EQ(FMClose(session), 0u); });
+        while (!inside)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    void Finish() {
+        release = true;
+        closer.join();
+        fakestack::OnCall("FM_Destroy", nullptr);
+    }
+};
+
+TEST_F(LumarcTest, OpenWhileAnotherThreadClosesIsRefusedAndLeavesTheCloseAlone) {
+    ASSERT_NO_FATAL_FAILURE(OpenAndPowerOn());
+    StalledClose close(session);
+    session = nullptr;
+    SetLastError(0);
+    EXPECT_EQ(FMOpen(0), nullptr);
+    EXPECT_EQ(GetLastError(), 548u);
+    close.Finish(); // the closing thread still owns every part of its session
+    EXPECT_EQ(CallsOf("FM_Deinit").size(), 1u);
+    ASSERT_NO_FATAL_FAILURE(Open());
+}
+
+// A close the stack breaks off, as the driver's guard sees it: a C++
+// exception, or a memory fault that leaves the close's frames behind.
+void CloseThroughGuard(void *tuner) {
+    FMClose(static_cast<HFMTUNER>(tuner));
+}
+
+TEST_F(LumarcTest, SessionOfABrokenOffCloseIsFreedByTheNextOpenOrClose) {
+    for (int variant = 0; variant < 4; ++variant) {
+        const bool segv = variant % 2 == 1;
+        const bool byOpen = variant < 2;
+        SCOPED_TRACE(std::string(segv ? "memory fault" : "exception") +
+                     (byOpen ? ", then open" : ", then close"));
+        ASSERT_NO_FATAL_FAILURE(Open());
+        const HMODULE stack = Session().stackLibrary;
+        fakestack::OnCall("FM_Destroy", [segv] {
+            if (segv)
+                std::raise(SIGSEGV);
+            throw std::runtime_error("stack fault");
+        });
+        EXPECT_FALSE(platform::GuardedCall(CloseThroughGuard, session));
+        fakestack::OnCall("FM_Destroy", nullptr);
+        WCHAR name[64];
+        EXPECT_NE(GetModuleFileNameW(stack, name, 64), 0u) << "held by the broken-off session";
+        const HFMTUNER broken = session;
+        session = nullptr;
+        if (byOpen) {
+            ASSERT_NO_FATAL_FAILURE(Open());
+        } else {
+            EXPECT_EQ(FMClose(broken), 87u);
+        }
+        SetLastError(0);
+        EXPECT_EQ(GetModuleFileNameW(stack, name, 64), 0u) << "stack library released";
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+        if (session != nullptr) {
+            EXPECT_EQ(FMClose(session), 0u);
+            session = nullptr;
+        }
+    }
+}
+
+// A tune callback that takes a while; FMClose must not return under it.
+std::atomic<bool> slowTuneEntered{false};
+std::atomic<bool> slowTuneFinished{false};
+void SlowTuneCallback(HFMTUNER, DWORD, FMTuneReason) {
+    slowTuneEntered = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    slowTuneFinished = true;
+}
+
+TEST_F(LumarcTest, CloseReturnsOnlyAfterARunningHandlerHasFinished) {
+    platform::SetClockSpeed(10.0); // the bounded wait for handlers: 500 ms real
+    ASSERT_NO_FATAL_FAILURE(Open());
+    FMSetProp(session, FMPROP_TUNE_CALLBACK, reinterpret_cast<DWORD_PTR>(&SlowTuneCallback));
+    slowTuneEntered = slowTuneFinished = false;
+    fakestack::Post(fakestack::TuneComplete(95000));
+    while (!slowTuneEntered)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(FMClose(session), 0u);
+    session = nullptr;
+    EXPECT_TRUE(slowTuneFinished);
+}
+
 // ---------------------------------------------------------------- power
 
 TEST_F(LumarcTest, PowerOnWithReplyFromEventThreadSetsBandAndRds) {
@@ -271,12 +374,15 @@ TEST_F(LumarcTest, SeekCommands) {
         FMSeekCmd command;
         int64_t stop, up;
     } const cases[] = {{FMSEEK_UP, 0, 1}, {FMSEEK_DOWN, 0, 0}, {FMSEEK_STOP, 1, 0}};
-    fakestack::SetResult("FM_Seek", 1); // the stack's answer does not matter
     for (const auto &c : cases) {
-        fakestack::ClearCalls();
-        EXPECT_EQ(FMSeek(session, c.command), 0u);
-        ASSERT_EQ(CallNames(), (Names{"FM_Seek"}));
-        EXPECT_THAT(CallsOf("FM_Seek")[0].args, ElementsAre(kStackHandle, c.stop, c.up));
+        // Pending counts as accepted; a refusal brings no tune report, so it is no success.
+        for (DWORD stackResult : {0u, 2u, 1u}) {
+            fakestack::SetResult("FM_Seek", stackResult);
+            fakestack::ClearCalls();
+            EXPECT_EQ(FMSeek(session, c.command), stackResult == 1 ? 31u : 0u) << stackResult;
+            ASSERT_EQ(CallNames(), (Names{"FM_Seek"}));
+            EXPECT_THAT(CallsOf("FM_Seek")[0].args, ElementsAre(kStackHandle, c.stop, c.up));
+        }
     }
     fakestack::ClearCalls();
     EXPECT_EQ(FMSeek(session, static_cast<FMSeekCmd>(3)), 50u);
@@ -321,14 +427,33 @@ LRESULT CALLBACK DeliveringWindow(HWND window, UINT message, WPARAM wParam, LPAR
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// A DeliveringWindow on the test's thread, for as long as the scope lasts.
+class DeliveringWindowScope {
+public:
+    DeliveringWindowScope() {
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = DeliveringWindow;
+        windowClass.lpszClassName = kClass;
+        RegisterClassW(&windowClass);
+        window = CreateWindowExW(0, kClass, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    }
+    ~DeliveringWindowScope() {
+        DestroyWindow(window);
+        UnregisterClassW(kClass, nullptr);
+    }
+    DeliveringWindowScope(const DeliveringWindowScope &) = delete;
+    DeliveringWindowScope &operator=(const DeliveringWindowScope &) = delete;
+
+    HWND window = nullptr;
+
+private:
+    static constexpr const char16_t *kClass = u"LumarcTestDelivery";
+};
+
 TEST_F(LumarcTest, PumpingWaitCompletesThroughTheCallersMessageQueue) {
     ASSERT_NO_FATAL_FAILURE(OpenAndPowerOn());
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = DeliveringWindow;
-    windowClass.lpszClassName = u"LumarcTestDelivery";
-    RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, u"LumarcTestDelivery", u"", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                  nullptr, nullptr);
+    const DeliveringWindowScope delivering;
+    const HWND window = delivering.window;
     ASSERT_NE(window, nullptr);
 
     static const StackEvent reply = fakestack::CommandStatus(FMS_CMD_GET_RSSI, 0, 42);
@@ -340,19 +465,13 @@ TEST_F(LumarcTest, PumpingWaitCompletesThroughTheCallersMessageQueue) {
     EXPECT_EQ(FMGetProp(session, FMPROP_RSSI, &rssi), 0u); // 31 would mean a time-out
     EXPECT_EQ(rssi, 42u);
     EXPECT_EQ(fakestack::EventThreadDeliveries(), before);
-    DestroyWindow(window);
-    UnregisterClassW(u"LumarcTestDelivery", nullptr);
 }
 
 // Queued replies that end each power-off wait but leave the radio on; one
 // is taken per pass through the caller's message queue.
 TEST_F(LumarcTest, PowerOffGivesUpAfterTenRepliesThatLeaveItOn) {
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = DeliveringWindow;
-    windowClass.lpszClassName = u"LumarcTestPowerOff";
-    RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, u"LumarcTestPowerOff", u"", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                  nullptr, nullptr);
+    const DeliveringWindowScope delivering;
+    const HWND window = delivering.window;
     ASSERT_NE(window, nullptr);
     static const StackEvent unrelated = fakestack::CommandStatus(FMS_CMD_GET_BAND_MODE, 1, 0);
 
@@ -360,7 +479,7 @@ TEST_F(LumarcTest, PowerOffGivesUpAfterTenRepliesThatLeaveItOn) {
         int replies;
         DWORD expected;
         bool onAfter;
-    } const cases[] = {{11, 0, true}, {10, 0, true}, {9, 31, false}};
+    } const cases[] = {{11, 31, true}, {10, 31, true}, {9, 31, false}};
     ASSERT_NO_FATAL_FAILURE(Open());
     for (const auto &c : cases) {
         SCOPED_TRACE(c.replies);
@@ -370,7 +489,8 @@ TEST_F(LumarcTest, PowerOffGivesUpAfterTenRepliesThatLeaveItOn) {
             PostMessageW(window, WM_APP, 0, reinterpret_cast<LPARAM>(&unrelated));
         EXPECT_EQ(FMPowerOn(session, 0, FMBAND_CCIR), c.expected);
         EXPECT_EQ(FMSeek(session, FMSEEK_STOP), c.onAfter ? 0u : 21u);
-        // Ten passes take ten replies, whatever is left stays queued.
+        // Ten passes take ten replies (the radio still on is a failure),
+        // whatever is left stays queued.
         MSG msg;
         int left = 0;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
@@ -380,8 +500,28 @@ TEST_F(LumarcTest, PowerOffGivesUpAfterTenRepliesThatLeaveItOn) {
         FMPowerOn(session, 0, FMBAND_CCIR);
         fakestack::DrainEvents();
     }
-    DestroyWindow(window);
-    UnregisterClassW(u"LumarcTestPowerOff", nullptr);
+}
+
+TEST_F(LumarcTest, PowerFlagOfAnEarlierSessionIsNotTakenForThisOne) {
+    const DeliveringWindowScope delivering;
+    const HWND window = delivering.window;
+    ASSERT_NE(window, nullptr);
+    static const StackEvent unrelated = fakestack::CommandStatus(FMS_CMD_GET_BAND_MODE, 1, 0);
+
+    // A close that leaves the radio on and is then broken off by the stack.
+    ASSERT_NO_FATAL_FAILURE(OpenAndPowerOn());
+    fakestack::OnCall("FM_Disable", nullptr);
+    for (int i = 0; i < 10; ++i)
+        PostMessageW(window, WM_APP, 0, reinterpret_cast<LPARAM>(&unrelated));
+    fakestack::OnCall("FM_Destroy", [] { throw std::runtime_error("stack fault"); });
+    EXPECT_FALSE(platform::GuardedCall(CloseThroughGuard, session));
+    fakestack::OnCall("FM_Destroy", nullptr);
+    session = nullptr;
+
+    ASSERT_NO_FATAL_FAILURE(Open());
+    EXPECT_EQ(FMSeek(session, FMSEEK_UP), 21u) << "the new session starts off";
+    ReplyTo("FM_Enable", FMS_CMD_POWER_ON, FMS_STATUS_FAILED, 0);
+    EXPECT_EQ(FMPowerOn(session, 1, FMBAND_CCIR), 110u);
 }
 
 } // namespace
