@@ -1,17 +1,20 @@
-// simulator.cpp — FMS_API.dll, the FM stack simulator: the 33 FM_* entry
-// points over a modelled chip (band of stations, tuning, seeking, power,
-// settings, AF jumps, raw RDS at the broadcast rate) and the fmsim.h
-// controls.
+// simulator.cpp — FMS_API.dll, the phone's FM stack: the 33 FM_* entry
+// points, the chip's state (power, band, frequency, seeking, settings, AF),
+// command statuses and events on the stack's own thread, and the fmsim.h
+// controls. What is received comes from a radio (radio.h): the simulated
+// band of a scenario, a Linux V4L2 tuner or a decoder command, chosen by
+// TAVRINEL_FM_RADIO or FmsimUseRadio.
 //
 // Threads. One event thread per stack session delivers every event through
 // the registered callback. It owns a hidden window; its loop dispatches that
-// window's messages, then delivers scheduled events that are due, then RDS
-// bytes that are due, then sleeps on the wake event until the next deadline
-// (device clock). Entry points never call the callback: they change the chip
-// state under `lock` and schedule the event. A call made on the event thread
-// itself (a client querying from inside its callback) posts its event to the
-// window instead, so the client's pumping wait dispatches it at once.
-// `lock` is never held while the callback runs.
+// window's messages, then takes the scheduled events that are due and a due
+// run of RDS bytes, delivers them (DeliverEvents, the one place events reach
+// the client), then sleeps on the wake event until the next deadline (device
+// clock) or until a radio's own thread has news. Entry points never call the
+// callback: they change the chip state under `lock` and schedule the event.
+// A call made on the event thread itself (a client querying from inside its
+// callback) posts its event to the window instead, so the client's pumping
+// wait dispatches it at once. `lock` is never held while the callback runs.
 #include <fmsim.h>
 #include <fmstack.h>
 #include <platform/emulation.h>

@@ -31,9 +31,9 @@ std::unique_ptr<fms::Radio> Make(const std::string &command) {
     return radio;
 }
 
-// Polls until `done` holds (10 s cap).
-template <typename F> bool Eventually(F done) {
-    for (int i = 0; i < 1000; ++i) {
+// Polls until `done` holds (10 s cap unless given).
+template <typename F> bool Eventually(F done, int capMs = 10000) {
+    for (int i = 0; i < capMs / 10; ++i) {
         if (done())
             return true;
         std::this_thread::sleep_for(10ms);
@@ -70,7 +70,7 @@ TEST(CommandRadio, PlaysTheCaptureOfTheTunedFrequencySeeksAndMeasures) {
     testsupport::TempFolder dir("cmdradio");
     std::filesystem::create_symlink(clean, dir.File("a.rds"));
     std::filesystem::create_symlink(other, dir.File("b.spy"));
-    setenv("TAVRINEL_FM_SEEK_DWELL_MS", "700", 1);
+    setenv("TAVRINEL_FM_SEEK_DWELL_MS", "2000", 1);
     auto radio =
         Make("RDS_PLAYER_PACE=0.005 '" TAVRINEL_SOURCE_DIR "/scripts/rds-player.sh' {khz} '" +
              dir.Path() + "'");
@@ -88,16 +88,18 @@ TEST(CommandRadio, PlaysTheCaptureOfTheTunedFrequencySeeksAndMeasures) {
     }
     EXPECT_TRUE(Eventually([&] { return radio->signal() > fms::kMaxSignal / 2; }));
 
-    // Nothing between the stations: a seek up dwells on 88.6 .. 88.9 and stops at 89.0.
-    radio->tune(88500, 0);
+    // Nothing on 88.8 and 88.9: a seek up dwells there and stops at 89.0.
+    radio->tune(88800, 0);
     EXPECT_TRUE(Eventually([&] { return radio->signal() == 0; }));
-    radio->seekStart(88500, true, kBand, 20, 0);
+    radio->seekStart(88800, true, kBand, 20, 0);
     fms::SeekResult r;
-    ASSERT_TRUE(Eventually([&] {
-        fms::Millis wait = 100;
-        r = radio->seekPoll(0, wait);
-        return r.ended;
-    }));
+    ASSERT_TRUE(Eventually(
+        [&] {
+            fms::Millis wait = 100;
+            r = radio->seekPoll(0, wait);
+            return r.ended;
+        },
+        30000));
     EXPECT_TRUE(r.found);
     EXPECT_EQ(r.positionKHz, 89000u);
     const auto next = Collect(*radio, 12);
