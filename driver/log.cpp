@@ -1,10 +1,53 @@
 // log.cpp — the diagnostic log "\Tavrinel.log": one append per line, the
 // file opened and closed each time so it can be read or removed meanwhile.
+//
+// The file is capped at kLogCapBytes: a line that would take it further
+// first turns it into "\Tavrinel.log.old" (replacing an older one) and
+// starts a new file, so a phone serving a navigation program for days keeps
+// at most two files' worth.
+//
+// Port data enters lines through "%S". Its control bytes are written as
+// "\xHH" so that written bytes can never forge a line or send escape
+// sequences to whoever reads the log; the only raw line ends are the log's
+// own: those of the format, the final line feed, and, where the format puts
+// the data on lines of its own (the read lines, whose data is the driver's
+// own sentences), the "\r\n" pairs that end those lines.
 #include <cstdio>
 
 #include "driver.h"
 
 namespace {
+
+constexpr long kLogCapBytes = 1024 * 1024;
+constexpr size_t kEscapedBytes = 4; // "\xHH"
+LONG volatile rotating = 0;         // a thread is turning the file into the old one
+
+// Whether appending `bytes` would take a file that holds lines past the cap.
+bool Full(FILE *file, size_t bytes) {
+    if (std::fseek(file, 0, SEEK_END) != 0)
+        return false;
+    const long size = std::ftell(file);
+    return size > 0 && size + static_cast<long>(bytes) > kLogCapBytes;
+}
+
+// Opens the log for a line of `bytes`, starting a new file when it is full.
+// One thread starts it; the others append to whichever file is there.
+FILE *OpenLog(size_t bytes) {
+    FILE *file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
+    if (file == nullptr || !Full(file, bytes) || InterlockedCompareExchange(&rotating, 1, 0) != 0)
+        return file;
+    std::fclose(file);
+    // Looked at again: another thread may have started a new file meanwhile.
+    file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
+    if (file != nullptr && Full(file, bytes)) {
+        std::fclose(file);
+        DeleteFileW(TEXT("\\Tavrinel.log.old"));
+        MoveFileW(TEXT("\\Tavrinel.log"), TEXT("\\Tavrinel.log.old"));
+        file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
+    }
+    InterlockedExchange(&rotating, 0);
+    return file;
+}
 
 // Converts to the ANSI code page and appends without the terminator.
 // Failures are silent: the driver goes on whatever happens to a line.
@@ -13,7 +56,7 @@ void WriteLine(const WCHAR *line) {
     const int n = WideCharToMultiByte(CP_ACP, 0, line, -1, ansi, sizeof ansi, nullptr, nullptr);
     if (n <= 1)
         return;
-    FILE *file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
+    FILE *file = OpenLog(static_cast<size_t>(n - 1));
     if (file == nullptr)
         return;
     std::fwrite(ansi, 1, static_cast<size_t>(n - 1), file);
@@ -37,11 +80,107 @@ void FormatLine(WCHAR *line, LPCWSTR text, LPCWSTR stamp) {
     line[n] = 0;
 }
 
+// Port data with its control bytes escaped, cut to what a line can hold.
+// With `keepLineEnds`, "\r\n" pairs stay.
+void Escape(const char *data, bool keepLineEnds, char *out, size_t outBytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    size_t n = 0;
+    for (size_t i = 0; data != nullptr && data[i] != 0; ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        if (keepLineEnds && c == '\r' && data[i + 1] == '\n') {
+            if (n + 2 >= outBytes)
+                break;
+            out[n++] = '\r';
+            out[n++] = '\n';
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            if (n + kEscapedBytes >= outBytes)
+                break;
+            out[n++] = '\\';
+            out[n++] = 'x';
+            out[n++] = kHex[c >> 4];
+            out[n++] = kHex[c & 0xF];
+        } else {
+            if (n + 1 >= outBytes)
+                break;
+            out[n++] = static_cast<char>(c);
+        }
+    }
+    out[n] = 0;
+}
+
+// One conversion of the format ("%d", "%-4S", ...) with its argument taken
+// by type, "%S" data escaped. Answers the characters written or -1.
+int FormatOne(WCHAR *out, size_t room, const WCHAR *spec, WCHAR conversion, int length,
+              bool lineStart, va_list *args) {
+    switch (conversion) {
+    case TEXT('S'): {
+        char escaped[kLogLineChars];
+        Escape(va_arg(*args, const char *), lineStart, escaped, sizeof escaped);
+        return _snwprintf(out, room, spec, escaped);
+    }
+    case TEXT('s'):
+    case TEXT('p'):
+        return _snwprintf(out, room, spec, va_arg(*args, void *));
+    default:
+        if (length == 2)
+            return _snwprintf(out, room, spec, va_arg(*args, long long));
+        if (length == 1)
+            return _snwprintf(out, room, spec, va_arg(*args, long));
+        return _snwprintf(out, room, spec, va_arg(*args, int));
+    }
+}
+
+// _vsnwprintf for the log's formats, one conversion at a time so that port
+// data can be escaped. Conversions: d i u x X o c C s S p and "%%", with
+// flags, width, precision and h/l/ll; anything else ends the line there.
+void FormatLogText(WCHAR *text, LPCWSTR format, va_list args) {
+    static const WCHAR kConversions[] = TEXT("diuxXocCsSp");
+    va_list rest;
+    va_copy(rest, args);
+    size_t n = 0;
+    const size_t room = kLogLineChars - 1;
+    for (size_t i = 0; format[i] != 0 && n < room;) {
+        if (format[i] != TEXT('%')) {
+            text[n++] = format[i++];
+            continue;
+        }
+        if (format[i + 1] == TEXT('%')) {
+            text[n++] = TEXT('%');
+            i += 2;
+            continue;
+        }
+        const bool lineStart = n >= 2 && text[n - 2] == TEXT('\r') && text[n - 1] == TEXT('\n');
+        WCHAR spec[16];
+        size_t k = 0;
+        spec[k++] = format[i++];
+        while (k < 12 && format[i] != 0 && wcschr(TEXT("-+ #0123456789."), format[i]) != nullptr)
+            spec[k++] = format[i++];
+        int length = 0;
+        while (k < 14 && (format[i] == TEXT('l') || format[i] == TEXT('h'))) {
+            length += format[i] == TEXT('l') ? 1 : 0;
+            spec[k++] = format[i++];
+        }
+        if (format[i] == 0 || wcschr(kConversions, format[i]) == nullptr || length > 2)
+            break;
+        const WCHAR conversion = format[i++];
+        spec[k++] = conversion;
+        spec[k] = 0;
+        const int written =
+            FormatOne(text + n, room + 1 - n, spec, conversion, length, lineStart, &rest);
+        if (written < 0) { // cut at the end of the line
+            n = room;
+            break;
+        }
+        n += static_cast<size_t>(written);
+    }
+    va_end(rest);
+    text[n < room ? n : room] = 0;
+}
+
 void VLog(bool stamped, LPCWSTR format, va_list args) {
     WCHAR text[kLogLineChars];
-    if (_vsnwprintf(text, kLogLineChars - 1, format, args) < 0)
-        text[kLogLineChars - 1] = 0; // cut: _vsnwprintf leaves it open
-    text[kLogLineChars - 1] = 0;
+    FormatLogText(text, format, args);
     if (stamped)
         LogLineStamped(text, true);
     else

@@ -12,7 +12,8 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] &&
-  targets=(port_write_fuzz registry_file_fuzz stack_event_fuzz scenario_fuzz capture_fuzz)
+  targets=(port_write_fuzz registry_file_fuzz stack_event_fuzz scenario_fuzz capture_fuzz
+           tmcview_fuzz)
 
 child=""
 cleanup() {

@@ -5,9 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <platform/devices.h>
+#include <platform/emulation.h>
 #include <windows.h>
 
 namespace phone {
@@ -76,6 +80,187 @@ bool MakePrivateFolder(const std::string &path, std::string &error) {
         return false;
     }
     return true;
+}
+
+bool LockRoot(const std::string &root, std::string &error) {
+    const std::string path = root + "/phone.lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot lock " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != getuid()) {
+        close(fd);
+        error = path + " is not a file of this user; the root is not taken";
+        return false;
+    }
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &lock) == 0)
+        return true; // the descriptor stays open: the lock lives with the process
+    const int why = errno;
+    struct flock holder {};
+    holder.l_type = F_WRLCK;
+    holder.l_whence = SEEK_SET;
+    const bool held = (why == EAGAIN || why == EACCES) && fcntl(fd, F_GETLK, &holder) == 0 &&
+                      holder.l_type != F_UNLCK;
+    close(fd);
+    if (!held) {
+        error = "cannot lock " + path + ": " + std::strerror(why);
+        return false;
+    }
+    error = root + " is in use by another phone (process id " + std::to_string(holder.l_pid) +
+            "); power it off first or give another --root";
+    return false;
+}
+
+namespace {
+
+std::string Octal(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// One entry of the root: owned by this user, and private.
+bool SecureEntry(const std::string &path, std::vector<std::string> &notes, std::string &error) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT;
+    if (st.st_uid != getuid()) {
+        error = path + " belongs to another user (uid " + std::to_string(st.st_uid) +
+                "); remove it, or give another --root";
+        return false;
+    }
+    if (S_ISLNK(st.st_mode))
+        return true;
+    const mode_t wanted = S_ISDIR(st.st_mode) ? 0700 : 0600;
+    if ((S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) && (st.st_mode & 07777) != wanted) {
+        if (chmod(path.c_str(), wanted) != 0) {
+            error = "cannot make " + path + " private: " + std::strerror(errno);
+            return false;
+        }
+        notes.push_back(path + " was mode " + Octal(st.st_mode) + "; now " + Octal(wanted));
+    }
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1)
+        notes.push_back(path + " has " + std::to_string(st.st_nlink) +
+                        " hard links; no log is written to it until it is removed");
+    return true;
+}
+
+// Every entry of a folder (not below it).
+bool SecureEntries(const std::string &dir, std::vector<std::string> &notes, std::string &error) {
+    DIR *folder = opendir(dir.c_str());
+    if (!folder)
+        return errno == ENOENT || errno == ENOTDIR;
+    bool ok = true;
+    while (const dirent *entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != ".." && !(ok = SecureEntry(dir + "/" + name, notes, error)))
+            break;
+    }
+    closedir(folder);
+    return ok;
+}
+
+} // namespace
+
+bool SecureRoot(const std::string &root, std::vector<std::string> &notes, std::string &error) {
+    return SecureEntry(root, notes, error) && SecureEntries(root, notes, error) &&
+           SecureEntries(root + "/dev", notes, error);
+}
+
+FILE *OpenPrivateLog(const std::string &path, std::string &error) {
+    const int fd = open(path.c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = path + ": " + (errno == ELOOP ? "a symbolic link" : std::strerror(errno)) +
+                "; not written";
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != getuid() ||
+        fchmod(fd, 0600) != 0) {
+        close(fd);
+        error = path + ": not a private file of a single link; not written";
+        return nullptr;
+    }
+    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *file = fdopen(fd, "a");
+    if (!file) {
+        error = path + ": " + std::strerror(errno);
+        close(fd);
+    }
+    return file;
+}
+
+namespace {
+
+// The "Dll" of a driver key, "" when it has none.
+std::u16string DllOf(const std::u16string &key) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return {};
+    WCHAR dll[MAX_PATH + 1] = {};
+    DWORD size = sizeof dll - sizeof(WCHAR);
+    DWORD type = REG_NONE;
+    const LONG rc =
+        RegQueryValueExW(handle, u"Dll", nullptr, &type, reinterpret_cast<BYTE *>(dll), &size);
+    RegCloseKey(handle);
+    return rc == ERROR_SUCCESS && type == REG_SZ ? std::u16string(dll) : std::u16string();
+}
+
+std::u16string Folded(std::u16string text) {
+    for (auto &c : text)
+        if (c >= u'A' && c <= u'Z')
+            c = static_cast<char16_t>(c - u'A' + u'a');
+    return text;
+}
+
+} // namespace
+
+std::string DeviceOfTheSameModule(const std::u16string &key) {
+    const std::u16string dll = Folded(DllOf(key));
+    if (dll.empty())
+        return {};
+    for (const auto &device : platform::ListActiveDevices())
+        if (Folded(DllOf(device.key)) == dll)
+            return "HKLM\\" + platform::Narrow(device.key) + " (" + platform::Narrow(device.name) +
+                   ")";
+    return {};
+}
+
+std::vector<std::string> SharedDriverWarnings() {
+    struct Loaded {
+        std::u16string dll;
+        std::string device;
+    };
+    std::vector<Loaded> seen;
+    std::vector<std::string> warnings;
+    for (const auto &device : platform::ListActiveDevices()) {
+        const std::u16string dll = DllOf(device.key);
+        if (dll.empty())
+            continue;
+        const std::string described =
+            "HKLM\\" + platform::Narrow(device.key) + " (" + platform::Narrow(device.name) + ")";
+        for (const auto &earlier : seen)
+            if (Folded(earlier.dll) == Folded(dll))
+                warnings.push_back(earlier.device + " and " + described + " both load " +
+                                   platform::Narrow(dll) +
+                                   ", which serves one port: the first fails every open; "
+                                   "remove one of the keys");
+        seen.push_back({dll, described});
+    }
+    return warnings;
+}
+
+std::string ShellQuoted(const std::string &text) {
+    std::string quoted = "'";
+    for (const char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 bool InstallReceiverDriver(std::string &error) {

@@ -2,6 +2,8 @@
 // thread of its own, and the phone's home screen when it is not running.
 #include "launcher.h"
 
+#include "boot.h"
+
 #include <chrono>
 #include <cstdio>
 
@@ -26,6 +28,12 @@ ControlView TextLine(int y, int width, const std::string &text) {
     c.style = SS_NOPREFIX;
     c.text = platform::Widen(text);
     return c;
+}
+
+// "\\Windows\\VorliskClient.exe" -> "VorliskClient.exe".
+std::string ProgramName(const std::u16string &program) {
+    const size_t slash = program.find_last_of(u"\\/");
+    return platform::Narrow(slash == std::u16string::npos ? program : program.substr(slash + 1));
 }
 
 } // namespace
@@ -95,6 +103,14 @@ bool Launcher::End() {
     if (ended && ProgramRunning())
         ReapProgram(); // it ended after the watcher's last look
     return ended;
+}
+
+void Launcher::Notice(const std::string &text) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        message_ = text;
+    }
+    wake_.notify_all();
 }
 
 bool Launcher::ProgramRunning() {
@@ -267,8 +283,9 @@ void Launcher::ReapProgram() {
     thread_ = nullptr;
     module_ = nullptr;
     running_ = false;
-    message_ = platform::Narrow(options_.program) + " ended (exit code " +
-               std::to_string(exitCode_) + ").";
+    // Its exit code is the command it left with, which says nothing to a
+    // user; what matters is that the drivers it loaded stay.
+    message_ = ProgramName(options_.program) + " has closed; the drivers it loaded stay loaded.";
 }
 
 // ---- the home screen
@@ -320,9 +337,9 @@ ScreenView Launcher::HomeScreen() {
     d.controls.push_back(TextLine(
         y++, width,
         "  scripts/read_port.py " +
-            (firstLink.empty()
-                 ? (options_.root.empty() ? std::string("ROOT") : options_.root) + "/dev/COM9"
-                 : firstLink)));
+            (firstLink.empty() ? (options_.root.empty() ? std::string("ROOT/dev/COM9")
+                                                        : ShellQuoted(options_.root + "/dev/COM9"))
+                               : ShellQuoted(firstLink))));
     ++y;
     d.controls.push_back(TextLine(y++, width, "s or F1: start the program    p or F2: power off"));
     view.dialogs.push_back(d);

@@ -58,6 +58,9 @@ public:
     void Input(const platform::shell::InputEvent &event);
     void Resize(int columns, int lines);
 
+    // News for the home screen (shown from its next refresh on).
+    void Notice(const std::string &text);
+
     [[nodiscard]] bool ProgramRunning();
     // The home screen as it would be drawn now (tests).
     platform::shell::ScreenView HomeScreen();

@@ -1,12 +1,13 @@
 // phone — the emulated Windows Mobile phone: boots a device root, loads the
 // drivers, offers the GPS Intermediate Driver's multiplexer port and serves
-// every COM port as a pseudo-terminal until it is powered off (SIGINT or
-// SIGTERM). On a terminal it also shows the phone's screen and starts the
+// every COM port as a pseudo-terminal until it is powered off (SIGINT,
+// SIGTERM, SIGQUIT or SIGHUP). On a terminal it also shows the phone's screen and starts the
 // control program \Windows\VorliskClient.exe, as the shell would; with
 // --headless it has no screen.
 //
 //   phone [--root DIR] [--headless] [--activate KEY]... [--poll-ms N]
 //         [--speed F] [--scenario FILE] [--radio RADIO] [--install-driver]
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -72,7 +73,8 @@ void Usage(FILE *out) {
                  "                    default), v4l2:/dev/radioN (a Linux radio tuner) or\n"
                  "                    'cmd:COMMAND' (a decoder printing RDS hex groups; {khz}\n"
                  "                    and {mhz} stand for the frequency)\n"
-                 "Ctrl-C or SIGTERM powers the phone off. On the screen: Tab/Shift-Tab move\n"
+                 "Ctrl-C, Ctrl-\\, SIGTERM or SIGHUP powers the phone off. On the screen: "
+                 "Tab/Shift-Tab move\n"
                  "the focus, Enter/Space press, arrows choose, F1/F2 the soft keys, Esc\n"
                  "closes a list or message; on the home screen s starts the program, p\n"
                  "powers off.\n");
@@ -196,8 +198,17 @@ const char *ActivationError(DWORD error) {
     }
 }
 
-// Loads the driver of HKLM\key and says what happened.
+// Loads the driver of HKLM\key and says what happened. A module that
+// serves a device already is not loaded again: our drivers serve one port.
 bool Activate(const std::string &key) {
+    if (const std::string other = phone::DeviceOfTheSameModule(platform::Widen(key));
+        !other.empty()) {
+        std::fprintf(stderr,
+                     "phone: HKLM\\%s is not loaded: its driver serves %s already, and it "
+                     "serves one port only\n",
+                     key.c_str(), other.c_str());
+        return false;
+    }
     HANDLE device = ActivateDeviceEx(platform::Widen(key).c_str(), nullptr, 0, nullptr);
     if (device)
         return true;
@@ -209,6 +220,41 @@ bool Activate(const std::string &key) {
                  key.c_str(), ActivationError(error), static_cast<unsigned long>(error),
                  why.empty() ? "" : "; ", why.c_str());
     return false;
+}
+
+// Where the registry's news go besides the log: the home screen, while
+// there is one.
+std::atomic<phone::Launcher *> noticeScreen{nullptr};
+
+void TellTheUser(const std::string &text) {
+    std::fprintf(stderr, "phone: %s\n", text.c_str());
+    if (phone::Launcher *launcher = noticeScreen.load())
+        launcher->Notice(text);
+}
+
+// The root made private again, with a word for each change.
+bool SecureTheRoot(const std::string &root, std::string &error) {
+    std::vector<std::string> notes;
+    const bool ok = phone::SecureRoot(root, notes, error);
+    for (const auto &note : notes)
+        std::fprintf(stderr, "phone: %s\n", note.c_str());
+    return ok;
+}
+
+// The start-up line about the ports, in a user's words. A refused driver
+// has said why already.
+void SayWhereThePortsAre(phone::PtyBridge &bridge, bool headless, bool activationFailed) {
+    if (!bridge.Ports().empty() || activationFailed)
+        return;
+    std::string link;
+    for (const auto &device : platform::ListActiveDevices())
+        if (phone::PortLinkName(device.name, link))
+            return; // loaded but not served: the bridge has said why
+    if (headless)
+        std::printf("phone: the receiver driver is not loaded, so there is no port to read; "
+                    "start the phone with --install-driver to load it as COM9:\n");
+    else
+        std::printf("phone: press \"TMC\" in VorliskClient to load the receiver driver\n");
 }
 
 // After the first request to power off, a second one ends the phone at once
@@ -235,6 +281,8 @@ int main(int argc, char **argv) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGQUIT); // Ctrl-\ on the screen
+    sigaddset(&stopSignals, SIGHUP);  // the terminal closed
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
@@ -282,13 +330,18 @@ int main(int argc, char **argv) {
     char resolvedRoot[PATH_MAX] = {};
     if (realpath(root.c_str(), resolvedRoot))
         root = resolvedRoot;
+    if (!phone::LockRoot(root, error) || !SecureTheRoot(root, error)) {
+        std::fprintf(stderr, "phone: %s\n", error.c_str());
+        return 1;
+    }
 
     // ---- boot
     platform::SetDeviceRoot(root);
+    platform::SetRegistryNotice(TellTheUser);
     if (!platform::BootRegistry(root, error))
         std::fprintf(stderr,
-                     "phone: %s\nphone: the registry file is left as it is; running on the "
-                     "defaults\n",
+                     "phone: %s\nphone: running on the defaults; the file is kept aside "
+                     "(registry.reg.bad) when a setting is first saved\n",
                      error.c_str());
     std::u16string muxName;
     if (!phone::StartGpsMux(muxName, error))
@@ -300,23 +353,30 @@ int main(int argc, char **argv) {
     platform::LoadBuiltinDrivers(builtinErrors);
     for (const auto &line : builtinErrors)
         std::fprintf(stderr, "phone: at boot: %s\n", line.c_str());
+    bool activationFailed = false;
     if (options.installDriver) {
         if (phone::InstallReceiverDriver(error))
-            Activate(platform::Narrow(phone::kReceiverDriverKey));
+            activationFailed |= !Activate(platform::Narrow(phone::kReceiverDriverKey));
         else
-            std::fprintf(stderr, "phone: %s\n", error.c_str());
+            std::fprintf(stderr, "phone: %s\n", error.c_str()), activationFailed = true;
     }
     for (const auto &key : options.activate)
-        Activate(key);
+        activationFailed |= !Activate(key);
+    for (const auto &line : phone::SharedDriverWarnings())
+        std::fprintf(stderr, "phone: %s\n", line.c_str());
 
     // ---- serve
     // With a screen, messages go to ROOT/phone.log instead of over it.
     FILE *log = nullptr;
     if (!options.headless) {
-        const std::string logPath = root + "/phone.log";
-        log = std::fopen(logPath.c_str(), "ae");
-        if (log)
+        log = phone::OpenPrivateLog(root + "/phone.log", error);
+        if (log) {
             setvbuf(log, nullptr, _IOLBF, 0);
+        } else {
+            // Its messages would be written over the screen.
+            std::fprintf(stderr, "phone: %s; running headless\n", error.c_str());
+            options.headless = true;
+        }
     }
     std::fprintf(log ? log : stderr, "phone: radio %s\n", options.radio.c_str());
     phone::BridgeOptions bridgeOptions;
@@ -325,12 +385,10 @@ int main(int argc, char **argv) {
     if (log)
         bridgeOptions.messages = log;
     phone::PtyBridge bridge(bridgeOptions);
-    if (!bridge.Start(error)) {
+    if (!bridge.Start(error))
         std::fprintf(stderr, "phone: %s\n", error.c_str());
-    } else if (bridge.Ports().empty()) {
-        std::printf("phone: no COM port is active yet (--install-driver loads the receiver "
-                    "driver as COM9:)\n");
-    }
+    else
+        SayWhereThePortsAre(bridge, options.headless, activationFailed);
     std::printf("phone: running on %s; Ctrl-C powers off\n", root.c_str());
     std::fflush(stdout);
 
@@ -366,6 +424,7 @@ int main(int argc, char **argv) {
             launcher.reset();
         } else {
             platform::shell::SetRenderer(&launcher->ShellRenderer());
+            noticeScreen = launcher.get();
             launcher->Begin();
         }
     }
@@ -377,6 +436,7 @@ int main(int argc, char **argv) {
             break;
     bool programEnded = true;
     if (launcher) {
+        noticeScreen = nullptr;
         programEnded = launcher->End();
         platform::shell::SetRenderer(nullptr);
         screen->Stop(); // the terminal is the user's again

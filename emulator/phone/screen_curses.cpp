@@ -217,15 +217,41 @@ void DrawButton(CellGrid &grid, const ControlView &c, int x, int y) {
     grid.PutAscii(x + width - 1, y, "]", a);
 }
 
-void DrawStatic(CellGrid &grid, const ControlView &c, int x, int y) {
+// The cells a control's text may use on a terminal. Templates are laid out
+// for a proportional font, in which a text fits a narrower box than in
+// fixed-width cells; a one-line label or a closed list therefore may use
+// the free cells to its right, up to the next control on its line (one
+// blank between) or the dialog's edge.
+int FreeWidth(const DialogView &d, const ControlView &c, const Area &client) {
+    int limit = client.width;
+    for (const auto &o : d.controls) {
+        if (&o == &c || !o.visible || o.cells.x <= c.cells.x)
+            continue;
+        const int height = o.className == u"COMBOBOX" ? 1 : std::max(o.cells.height, 1);
+        if (o.cells.y <= c.cells.y && o.cells.y + height > c.cells.y)
+            limit = std::min(limit, o.cells.x - 1);
+    }
+    return std::max(limit - c.cells.x, 1);
+}
+
+int LongestItem(const ControlView &c) {
+    int longest = Cells(c.text);
+    for (const auto &item : c.items)
+        longest = std::max(longest, Cells(item));
+    return longest;
+}
+
+void DrawStatic(CellGrid &grid, const ControlView &c, int x, int y, int room) {
     const DWORD type = c.style & 0x1Fu;
     if (c.isIcon || type == SS_ICON) {
         grid.PutAscii(x, y, kIconGlyph, c.enabled ? kBold : kDim);
         return;
     }
     const std::u16string text = (c.style & SS_NOPREFIX) ? c.text : WithoutPrefix(c.text);
-    const int width = std::max(c.cells.width, 1);
+    int width = std::max(c.cells.width, 1);
     const int height = std::max(c.cells.height, 1);
+    if (height == 1)
+        width = std::max(width, std::min(room, Cells(text)));
     const auto lines = WrapLines(text, width);
     for (int i = 0; i < height && i < static_cast<int>(lines.size()); ++i) {
         const auto &line = lines[static_cast<size_t>(i)];
@@ -238,8 +264,8 @@ void DrawStatic(CellGrid &grid, const ControlView &c, int x, int y) {
     }
 }
 
-void DrawCombo(CellGrid &grid, const ControlView &c, int x, int y) {
-    const int width = std::max(c.cells.width, 3);
+void DrawCombo(CellGrid &grid, const ControlView &c, int x, int y, int room) {
+    const int width = std::max({c.cells.width, 3, std::min(room, LongestItem(c) + 2)});
     const uint8_t a = ControlAttributes(c, kUnderline);
     grid.Fill(x, y, width, 1, U' ', a);
     grid.Put(x, y, c.text, a, width - 2);
@@ -247,8 +273,8 @@ void DrawCombo(CellGrid &grid, const ControlView &c, int x, int y) {
 }
 
 // A dropped list goes over everything else of its dialog.
-void DrawComboList(CellGrid &grid, const ControlView &c, int x, int y) {
-    const int width = std::max(c.cells.width, 3);
+void DrawComboList(CellGrid &grid, const ControlView &c, int x, int y, int freeWidth) {
+    const int width = std::max({c.cells.width, 3, std::min(freeWidth, LongestItem(c) + 1)});
     const int count = static_cast<int>(c.items.size());
     const int room = std::max(c.cells.height - 1, 1);
     const int shown = std::min(count, room); // as the shell hit-tests it
@@ -345,14 +371,16 @@ void DrawDialog(CellGrid &grid, const ScreenView &view, const DialogView &d, boo
         else if (c.className == u"EDIT")
             DrawEdit(grid, c, x, y);
         else if (c.className == u"COMBOBOX") {
-            DrawCombo(grid, c, x, y);
+            DrawCombo(grid, c, x, y, FreeWidth(d, c, client));
             if (c.dropped)
                 dropped = &c;
         } else
-            DrawStatic(grid, c, x, y);
+            DrawStatic(grid, c, x, y, FreeWidth(d, c, client));
     }
+    // The list goes over everything of its dialog: its room is the edge.
     if (dropped)
-        DrawComboList(grid, *dropped, client.x + dropped->cells.x, client.y + dropped->cells.y);
+        DrawComboList(grid, *dropped, client.x + dropped->cells.x, client.y + dropped->cells.y,
+                      std::max(client.width - dropped->cells.x, 1));
 }
 
 void DrawMenuBar(CellGrid &grid, const platform::shell::MenuBarView &m) {

@@ -580,6 +580,10 @@ WINBASEAPI int WINAPI GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME 
 // Opens a file of the device ("\Tavrinel.log" lives in the device root);
 // new files are readable and writable by the owner only.
 FILE *_wfopen(const WCHAR *path, const WCHAR *mode);
+// Files of the device by name. A link as the last component is removed or
+// moved itself, never its target; MoveFileW never replaces an existing file.
+WINBASEAPI BOOL WINAPI DeleteFileW(LPCWSTR path);
+WINBASEAPI BOOL WINAPI MoveFileW(LPCWSTR existing, LPCWSTR renamed);
 
 #include "winuser_shell.h"
 #include "mmsystem.h"

@@ -5,7 +5,9 @@
 // "b" or "t" anywhere after the first letter (both mean binary here).
 // New files are created with mode 0600. A symbolic link as the last
 // component is never followed, and only regular files open: a log must not
-// be redirected through a planted link or block on a pipe. NULL with errno
+// be redirected through a planted link or block on a pipe. A file with more
+// than one hard link is never opened for writing: another name of it may be
+// someone else's file. NULL with errno
 // set on failure (ENOENT when no device root is set, EINVAL for a refused
 // path or mode).
 #include <windows.h>
@@ -65,9 +67,9 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     if (fd < 0)
         return nullptr;
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || (first != u'r' && info.st_nlink > 1)) {
         close(fd);
-        errno = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+        errno = S_ISDIR(info.st_mode) ? EISDIR : S_ISREG(info.st_mode) ? EMLINK : EACCES;
         return nullptr;
     }
     (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);

@@ -1,6 +1,6 @@
 // devfiles.cpp — CreateFileW, ReadFile, WriteFile, DeviceIoControl,
 // SetCommMask and GetCommMask on device files and on plain files of the
-// device root.
+// device root; DeleteFileW and MoveFileW on plain files.
 //
 // Device names: "COM9:" (three letters, a digit, a colon, any case), also
 // written "\COM9:" or "\$device\COM9". Every other name is a file of the
@@ -27,6 +27,7 @@
 #include <platform/emulation.h>
 
 #include <fcntl.h>
+#include <stdio.h> // renameat2
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -357,6 +358,15 @@ StartTransfer(HANDLE file, Buffer buffer, DWORD count, LPDWORD done, LPOVERLAPPE
     return plain;
 }
 
+// A plain file's name resolved in the device root, or the last error set.
+bool ResolvePlainFile(LPCWSTR path, std::string &hostPath) {
+    if (path && platform::ResolveDevicePath(path, hostPath))
+        return true;
+    SetLastError(path && !platform::GetDeviceRoot().empty() ? ERROR_INVALID_NAME
+                                                            : ERROR_PATH_NOT_FOUND);
+    return false;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- Win32
@@ -486,5 +496,29 @@ BOOL WINAPI GetCommMask(HANDLE handle, LPDWORD mask) {
     if (!call.Entered())
         return FALSE;
     *mask = device->commMask.load();
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- plain files by name
+
+BOOL WINAPI DeleteFileW(LPCWSTR path) {
+    std::string hostPath;
+    if (!ResolvePlainFile(path, hostPath))
+        return FALSE;
+    if (unlink(hostPath.c_str()) != 0) {
+        SetLastError(ErrnoToWin32(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI MoveFileW(LPCWSTR existing, LPCWSTR renamed) {
+    std::string from, to;
+    if (!ResolvePlainFile(existing, from) || !ResolvePlainFile(renamed, to))
+        return FALSE;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+        SetLastError(ErrnoToWin32(errno));
+        return FALSE;
+    }
     return TRUE;
 }

@@ -23,6 +23,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "platform/emulation.h"
@@ -181,6 +182,8 @@ struct RegistryState {
     std::string persistPath; // empty: memory only
     bool dirty = false;      // a change is not on disk yet
     bool moveAside = false;  // the file on disk failed to load: keep it
+    std::function<void(const std::string &)> notice;
+    std::string lastNotice; // told once until the cause changes
 };
 
 // Never destroyed: modules may still close keys while the process exits.
@@ -293,33 +296,72 @@ std::string RegistryFilePath(const std::string &rootDir) {
     return path + "registry.reg";
 }
 
+// Tells the user, once for each cause (called with the lock held).
+void Notice(RegistryState &s, const std::string &text) {
+    if (text == s.lastNotice)
+        return;
+    s.lastNotice = text;
+    if (s.notice && !text.empty())
+        s.notice(text);
+}
+
+// Whether the persistent registry, saved, would load again (when it is
+// saved at all).
+bool FitsTheFile(RegistryState &s) {
+    return s.persistPath.empty() ||
+           platform::reg::SavedSizeProblem(platform::reg::MeasureSaved(s.hives)).empty();
+}
+
+constexpr int kMaxBadFiles = 99;
+
 // Keeps a file that failed to load: renamed to registry.reg.bad, or .bad.N
-// when earlier bad files are still there.
-bool MoveBadFileAside(const std::string &path, std::string &error) {
+// when earlier bad files are still there. With all of them there, the
+// newest takes the place of .bad.99: the first and the latest are kept.
+bool MoveBadFileAside(RegistryState &s, const std::string &path, std::string &error) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0)
         return errno == ENOENT; // nothing left to keep
     std::string target = path + ".bad";
-    for (int n = 2; ::lstat(target.c_str(), &st) == 0 && n <= 99; ++n)
-        target = path + ".bad." + std::to_string(n);
+    int n = 1;
+    while (::lstat(target.c_str(), &st) == 0 && n < kMaxBadFiles)
+        target = path + ".bad." + std::to_string(++n);
+    const bool replaces = ::lstat(target.c_str(), &st) == 0;
     if (::rename(path.c_str(), target.c_str()) != 0) {
         error = path + ": cannot move the unreadable file aside: " + std::strerror(errno);
         return false;
     }
+    Notice(s, path + ": the unreadable file is kept as " + target +
+                  (replaces ? " (the " + std::to_string(kMaxBadFiles) +
+                                  " kept files were all there: the latest of them is discarded)"
+                            : ""));
     return true;
 }
 
 bool SaveLocked(RegistryState &s, std::string &error) {
     if (s.persistPath.empty())
         return true;
+    bool ok = true;
     if (s.moveAside) {
-        if (!MoveBadFileAside(s.persistPath, error))
-            return false;
-        s.moveAside = false;
+        ok = MoveBadFileAside(s, s.persistPath, error);
+        s.moveAside = !ok;
     }
-    if (!platform::reg::WriteFileAtomically(s.persistPath,
-                                            platform::reg::FormatRegistryText(s.hives), error))
+    if (ok) {
+        std::string problem = platform::reg::SavedSizeProblem(platform::reg::MeasureSaved(s.hives));
+        if (!problem.empty()) {
+            error = std::move(problem);
+            ok = false;
+        }
+    }
+    if (ok)
+        ok = platform::reg::WriteFileAtomically(s.persistPath,
+                                                platform::reg::FormatRegistryText(s.hives), error);
+    if (!ok) {
+        Notice(s, "the registry cannot be saved: " + error +
+                      "; changes since are lost at power off unless a later save succeeds");
         return false;
+    }
+    if (!s.lastNotice.empty() && s.lastNotice.rfind("the registry cannot be saved", 0) == 0)
+        Notice(s, "the registry is saved again");
     s.dirty = false;
     return true;
 }
@@ -455,22 +497,35 @@ LONG WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR
     if (rc != ERROR_SUCCESS)
         return rc;
     Key *target = base;
+    Key *firstCreated = nullptr;
     bool created = false;
-    for (auto name : names) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        const auto name = names[i];
         Key *sub = target->FindSubkey(name);
         if (!sub) {
-            const bool volatileKey = (options & REG_OPTION_VOLATILE) != 0 ||
+            // Only the key asked for is volatile: a key made on the way to it
+            // may well hold keys that must be saved.
+            const bool last = i + 1 == names.size();
+            const bool volatileKey = (last && (options & REG_OPTION_VOLATILE) != 0) ||
                                      platform::reg::IsActiveDevicesKey(s.hives, *target, name);
             sub = target->AddSubkey(name, volatileKey);
+            if (!firstCreated)
+                firstCreated = sub;
             created = true;
         } else {
             created = false;
         }
         target = sub;
     }
+    if (firstCreated && !FitsTheFile(s)) {
+        firstCreated->parent->RemoveSubkey(firstCreated);
+        s.handles.erase(reinterpret_cast<uintptr_t>(*result));
+        *result = nullptr;
+        return ERROR_NOT_ENOUGH_QUOTA;
+    }
     s.handles[reinterpret_cast<uintptr_t>(*result)] = target->shared_from_this();
-    if (created)
-        Changed(s, *target);
+    if (firstCreated)
+        Changed(s, *firstCreated);
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -529,8 +584,20 @@ LONG WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD /*reserved*/, DWOR
     if (!ReadValueName(valueName, name))
         return ERROR_INVALID_PARAMETER;
     std::vector<BYTE> bytes(data, data + dataSize);
-    if (k->SetValue(name, type, std::move(bytes)))
-        Changed(s, *k);
+    const auto *old = k->FindValue(name);
+    const DWORD oldType = old ? old->type : REG_NONE;
+    std::vector<BYTE> oldData = old ? old->data : std::vector<BYTE>();
+    const bool existed = old != nullptr;
+    if (!k->SetValue(name, type, std::move(bytes)))
+        return ERROR_SUCCESS;
+    if (!FitsTheFile(s)) {
+        if (existed)
+            k->SetValue(name, oldType, std::move(oldData));
+        else
+            k->RemoveValue(name);
+        return ERROR_NOT_ENOUGH_QUOTA;
+    }
+    Changed(s, *k);
     return ERROR_SUCCESS;
 }
 
@@ -679,7 +746,7 @@ bool BootRegistry(const std::string &rootDir, std::string &error) {
     }
     const std::string path = RegistryFilePath(rootDir);
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
         // First boot.
         WriteDefaultsLocked(s);
         s.persistPath = path;
@@ -695,7 +762,17 @@ bool BootRegistry(const std::string &rootDir, std::string &error) {
     }
     ReplaceHives(s, std::move(loaded));
     s.persistPath = path;
+    // Defaults a phone cannot do without (the GPS multiplexer's key) come
+    // back if the file lacks them; a file that has them stays as it is.
+    WriteDefaultsLocked(s);
     return true;
+}
+
+void SetRegistryNotice(std::function<void(const std::string &)> notice) {
+    auto &s = State();
+    std::lock_guard lock(s.mutex);
+    s.notice = std::move(notice);
+    s.lastNotice.clear();
 }
 
 bool LoadRegistryFile(const std::string &path, std::string &error) {
@@ -721,6 +798,10 @@ bool SaveRegistryFile(const std::string &path, std::string &error) {
         s.dirty = true;
         return SaveLocked(s, error);
     }
+    if (std::string problem = reg::SavedSizeProblem(reg::MeasureSaved(s.hives)); !problem.empty()) {
+        error = std::move(problem);
+        return false;
+    }
     return reg::WriteFileAtomically(path, reg::FormatRegistryText(s.hives), error);
 }
 
@@ -731,6 +812,7 @@ void ResetRegistry() {
     s.persistPath.clear();
     s.dirty = false;
     s.moveAside = false;
+    s.lastNotice.clear();
 }
 
 void WriteRegistryDefaults() {

@@ -145,6 +145,24 @@ void AppendValue(std::string &out, const Value &value) {
     out.push_back('\n');
 }
 
+// Mirrors AppendKey without building the text.
+void MeasureKey(SavedSize &size, size_t pathBytes, const Key &key, std::string &scratch) {
+    if (key.isVolatile)
+        return;
+    if (key.depth > 0 || !key.values.empty()) {
+        size.bytes += pathBytes + 4; // "\n[" path "]\n"
+        size.keys += key.depth > 0 ? 1 : 0;
+        for (const auto &value : key.values) {
+            scratch.clear();
+            AppendValue(scratch, *value);
+            size.bytes += scratch.size();
+            ++size.values;
+        }
+    }
+    for (const auto &sub : key.subkeys)
+        MeasureKey(size, pathBytes + 1 + text::Utf16ToUtf8(sub->name).size(), *sub, scratch);
+}
+
 void AppendKey(std::string &out, const std::string &path, const Key &key) {
     if (key.isVolatile)
         return;
@@ -193,7 +211,9 @@ void SkipBlanks(std::string_view line, size_t &pos) {
 }
 
 bool Parser::Parse(std::string_view text, std::string &error) {
-    size_t pos = 0;
+    // The byte-order mark many Windows editors write.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    size_t pos = text.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
     while (pos < text.size()) {
         ++line_;
         const size_t newline = text.find('\n', pos);
@@ -220,6 +240,13 @@ bool Parser::Parse(std::string_view text, std::string &error) {
     if (error_.empty() && line_ == 0) {
         line_ = 1;
         Fail("empty file (no header)");
+    }
+    if (error_.empty()) {
+        // Keys given by their paths can be far larger saved, where every key
+        // gets a line of its own: what cannot be saved is not taken.
+        const std::string problem = SavedSizeProblem(MeasureSaved(hives_));
+        if (!problem.empty())
+            error_ = fileName_ + ": " + problem;
     }
     if (!error_.empty()) {
         error = error_;
@@ -512,9 +539,33 @@ bool WriteAll(int fd, std::string_view content) {
 
 } // namespace
 
+constexpr std::string_view kFileComment =
+    "\n; The registry of the emulated phone, written by the phone at every change.\n";
+
+SavedSize MeasureSaved(const Hives &hives) {
+    SavedSize size;
+    size.bytes = kFileHeader.size() + kFileComment.size();
+    std::string scratch;
+    MeasureKey(size, kMachine.size(), *hives.machine, scratch);
+    MeasureKey(size, kUser.size(), *hives.user, scratch);
+    MeasureKey(size, kClasses.size(), *hives.classes, scratch);
+    return size;
+}
+
+std::string SavedSizeProblem(const SavedSize &size) {
+    if (size.bytes > kMaxFileBytes)
+        return "saved, the registry would be " + std::to_string(size.bytes) + " bytes, more than " +
+               std::to_string(kMaxFileBytes);
+    if (size.keys > kMaxFileKeys)
+        return "more than " + std::to_string(kMaxFileKeys) + " keys";
+    if (size.values > kMaxFileValues)
+        return "more than " + std::to_string(kMaxFileValues) + " values";
+    return {};
+}
+
 std::string FormatRegistryText(const Hives &hives) {
     std::string out(kFileHeader);
-    out += "\n; The registry of the emulated phone, written by the phone at every change.\n";
+    out += kFileComment;
     AppendKey(out, std::string(kMachine), *hives.machine);
     AppendKey(out, std::string(kUser), *hives.user);
     AppendKey(out, std::string(kClasses), *hives.classes);
@@ -529,15 +580,22 @@ bool ParseRegistryText(std::string_view text, const std::string &fileName, Hives
 }
 
 bool ReadRegistryFile(const std::string &path, Hives &out, std::string &error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Never through a planted link, and a pipe must not block the boot.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
-        error = ErrnoText(path, "cannot open");
+        error =
+            errno == ELOOP ? path + ": a symbolic link; not read" : ErrnoText(path, "cannot open");
         return false;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         error = path + ": not a regular file";
+        return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+        ::close(fd);
+        error = path + ": belongs to another user; not read";
         return false;
     }
     std::string text;

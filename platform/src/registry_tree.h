@@ -100,6 +100,16 @@ bool ParseRegistryText(std::string_view text, const std::string &fileName, Hives
 // The persistent part of the registry as file text (volatile keys and
 // everything below them are left out).
 std::string FormatRegistryText(const Hives &hives);
+// What the saved file of a registry holds, measured without writing it.
+struct SavedSize {
+    size_t bytes = 0;
+    size_t keys = 0;
+    size_t values = 0;
+};
+SavedSize MeasureSaved(const Hives &hives);
+// Why a file of that size would not load again, or "" when it would: the
+// loader's own limits, so that the phone never saves what it cannot read.
+std::string SavedSizeProblem(const SavedSize &size);
 // Reads and parses a file; errors as ParseRegistryText, or "FILE: message"
 // when the file itself cannot be read.
 bool ReadRegistryFile(const std::string &path, Hives &out, std::string &error);

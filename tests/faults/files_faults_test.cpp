@@ -3,6 +3,7 @@
 // or meet leftovers, module names that try to leave the module folder, and
 // port data that looks like a format.
 #include <csignal>
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -57,14 +58,18 @@ protected:
 
 TEST_F(FileFaults, LogThatCannotBeWrittenOrIsAPlantedLinkDoesNotStopTheDriver) {
     Outside outside;
-    for (int kind = 0; kind < 2; ++kind) {
-        SCOPED_TRACE(kind == 0 ? "the log is a folder" : "the log is a link to a file outside");
+    for (int kind = 0; kind < 3; ++kind) {
+        SCOPED_TRACE(kind == 0   ? "the log is a folder"
+                     : kind == 1 ? "the log is a link to a file outside"
+                                 : "the log is a second name of a file outside");
         Device device(kClockSpeed);
         const std::string log = device.root + "/Tavrinel.log";
         if (kind == 0)
             ASSERT_TRUE(std::filesystem::create_directory(log));
-        else
+        else if (kind == 1)
             ASSERT_EQ(symlink(outside.path.c_str(), log.c_str()), 0);
+        else
+            ASSERT_EQ(link(outside.path.c_str(), log.c_str()), 0) << std::strerror(errno);
         ASSERT_TRUE(device.Load());
         HANDLE port = device.Open();
         ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -98,7 +103,7 @@ TEST_F(FileFaults, PortDataIsNeverAFormatAndTheLogIsPrivate) {
     const std::string got = Device::Drain(port);
     EXPECT_NE(got.find("$PSRFTXT,Ack Input%n%*"), std::string::npos) << got;
     const std::string log = device.Log();
-    EXPECT_NE(log.find("COM_Write: " + hostile + "\r\n$PSRF%n%s*"), std::string::npos) << log;
+    EXPECT_NE(log.find("COM_Write: " + hostile + "\\x0D\\x0A$PSRF%n%s*"), std::string::npos) << log;
     EXPECT_EQ(ModeOf(device.root + "/Tavrinel.log"), 0600u);
 }
 

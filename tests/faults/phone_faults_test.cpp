@@ -1,6 +1,8 @@
 // The phone process under hostile conditions: a registry file that is
 // corrupt or cut short at boot, links planted in its root, a stack that
 // faults when the driver unloads at power-off.
+#include <climits>
+#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -178,6 +180,66 @@ TEST_F(PhoneFaults, PlantedLinksInTheRootAreNotFollowedAndItsFilesArePrivate) {
     EXPECT_NE(
         ReadWholeFile(root_ + "/registry.reg").find("[HKEY_LOCAL_MACHINE\\Drivers\\Tavrinel]"),
         std::string::npos);
+}
+
+TEST_F(PhoneFaults, ASecondPhoneOnTheRootLeavesItAloneAndEveryPowerOffSignalUnloads) {
+    StartPhone();
+    ASSERT_NO_FATAL_FAILURE(OpenPort());
+    close(port_), port_ = -1;
+    const std::string link = root_ + "/dev/COM9";
+    char before[PATH_MAX] = {};
+    ASSERT_GT(readlink(link.c_str(), before, sizeof before - 1), 0);
+    const std::string registry = ReadWholeFile(root_ + "/registry.reg");
+
+    testsupport::PhoneProcess second;
+    const std::string secondOutput = temp_ + "/second.out";
+    ASSERT_EQ(
+        second.Start(TAVRINEL_PHONE_PATH, {.root = root_, .logPath = secondOutput, .speed = "20"}),
+        0);
+    EXPECT_EQ(second.PowerOff(kStartMs, 0), 1) << "it must end by itself";
+    const std::string refusal = ReadWholeFile(secondOutput);
+    EXPECT_NE(refusal.find(root_), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find("process id " + std::to_string(phone_.Pid())), std::string::npos)
+        << refusal;
+    char after[PATH_MAX] = {};
+    ASSERT_GT(readlink(link.c_str(), after, sizeof after - 1), 0) << "the first phone's link";
+    EXPECT_STREQ(before, after);
+    EXPECT_EQ(ReadWholeFile(root_ + "/registry.reg"), registry);
+
+    // Ctrl-\ and a closed terminal power off as SIGTERM does.
+    for (const int signal : {SIGQUIT, SIGHUP}) {
+        if (signal != SIGQUIT) {
+            StartPhone();
+            ASSERT_TRUE(WaitUntil([&] { return ModeOf(link) != 0; }, kStartMs)) << Output();
+        }
+        EXPECT_EQ(phone_.PowerOff(kExitMs, signal), 0) << strsignal(signal) << Output();
+        EXPECT_NE(Output().find("phone: off"), std::string::npos) << Output();
+        EXPECT_EQ(ModeOf(link), 0u) << "the link outlived the phone";
+    }
+}
+
+TEST_F(PhoneFaults, ASecondKeyOfTheSameDriverIsNamedAndAMarkedFileLoads) {
+    StartPhone();
+    ASSERT_NO_FATAL_FAILURE(OpenPort());
+    ASSERT_EQ(PowerOff(), 0) << Output();
+    // What a Windows editor makes of the file: a byte-order mark, and the
+    // driver added a second time, built in, on COM8.
+    WriteWholeFile(root_ + "/registry.reg",
+                   "\xEF\xBB\xBF" + ReadWholeFile(root_ + "/registry.reg") +
+                       "[HKEY_LOCAL_MACHINE\\Drivers\\Builtin\\Tavrinel]\n"
+                       "\"Dll\"=\"\\\\Windows\\\\Tavrinel.dll\"\n\"Prefix\"=\"COM\"\n"
+                       "\"Index\"=dword:00000008\n");
+    StartPhone();
+    // The built-in one keeps its port; the second is not loaded over it.
+    ASSERT_TRUE(WaitUntil([&] { return ModeOf(root_ + "/dev/COM8") != 0; }, kStartMs)) << Output();
+    const std::string out = Output();
+    EXPECT_NE(out.find("HKLM\\Drivers\\Tavrinel is not loaded: its driver serves "
+                       "HKLM\\Drivers\\Builtin\\Tavrinel (COM8:) already"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(ModeOf(root_ + "/dev/COM9"), 0u);
+    EXPECT_EQ(out.find("registry.reg:"), std::string::npos) << out;
+    EXPECT_EQ(PowerOff(), 0) << Output();
 }
 
 TEST_F(PhoneFaults, StackFaultAtPowerOffIsCaughtAndThePhoneExitsCleanly) {

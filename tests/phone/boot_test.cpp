@@ -118,4 +118,55 @@ TEST(PhoneRoot, FoldersAreCreatedOwnerOnly) {
     EXPECT_FALSE(phone::MakePrivateFolder(file + "/below", error));
 }
 
+mode_t ModeOf(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+TEST(PhoneRoot, ALooseRootIsMadePrivateAndItsLogsOpenOnlyAsPrivateSingleFiles) {
+    phonetest::TempFolder temp;
+    const std::string root = temp.Path() + "/root";
+    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((root + "/dev").c_str(), 0700), 0);
+    for (const char *name : {"/registry.reg", "/Tavrinel.log"})
+        std::fclose(std::fopen((root + name).c_str(), "w"));
+    ASSERT_EQ(chmod(root.c_str(), 0777), 0);
+    ASSERT_EQ(chmod((root + "/dev").c_str(), 0777), 0);
+    ASSERT_EQ(chmod((root + "/registry.reg").c_str(), 0644), 0);
+    ASSERT_EQ(chmod((root + "/Tavrinel.log").c_str(), 0666), 0);
+    ASSERT_EQ(link((root + "/Tavrinel.log").c_str(), (temp.Path() + "/other").c_str()), 0);
+    std::vector<std::string> notes;
+    std::string error;
+    ASSERT_TRUE(phone::SecureRoot(root, notes, error)) << error;
+    EXPECT_EQ(ModeOf(root), 0700u);
+    EXPECT_EQ(ModeOf(root + "/dev"), 0700u);
+    EXPECT_EQ(ModeOf(root + "/registry.reg"), 0600u);
+    EXPECT_EQ(ModeOf(root + "/Tavrinel.log"), 0600u);
+    std::string all;
+    for (const auto &note : notes)
+        all += note + "\n";
+    EXPECT_NE(all.find(root + " was mode 0777; now 0700"), std::string::npos) << all;
+    EXPECT_NE(all.find(root + "/Tavrinel.log has 2 hard links"), std::string::npos) << all;
+
+    // A log behind a link, or with a second name, is never written.
+    EXPECT_EQ(phone::OpenPrivateLog(root + "/Tavrinel.log", error), nullptr);
+    const std::string victim = temp.Path() + "/victim";
+    std::fclose(std::fopen(victim.c_str(), "w"));
+    ASSERT_EQ(symlink(victim.c_str(), (root + "/phone.log").c_str()), 0);
+    EXPECT_EQ(phone::OpenPrivateLog(root + "/phone.log", error), nullptr);
+    EXPECT_NE(error.find("a symbolic link"), std::string::npos) << error;
+    ASSERT_EQ(unlink((root + "/phone.log").c_str()), 0);
+    const mode_t old = umask(0);
+    FILE *log = phone::OpenPrivateLog(root + "/phone.log", error);
+    umask(old);
+    ASSERT_NE(log, nullptr) << error;
+    std::fclose(log);
+    EXPECT_EQ(ModeOf(root + "/phone.log"), 0600u);
+    EXPECT_EQ(phonetest::ReadWholeFile(victim), "");
+}
+
+TEST(PhoneRoot, PastedCommandLinesNameThePathWhateverItHolds) {
+    EXPECT_EQ(phone::ShellQuoted("/r oot;rm -rf ~/it's"), "'/r oot;rm -rf ~/it'\\''s'");
+}
+
 } // namespace

@@ -199,6 +199,9 @@ TEST_F(PhoneEndToEnd, AFileWhereTheLinkGoesIsLeftAloneAndThePortNotServed) {
     ASSERT_TRUE(
         WaitUntil([&] { return Output().find("COM9: not served") != std::string::npos; }, kStartMs))
         << Output();
+    // The driver is loaded: nothing may say otherwise.
+    for (const char *misleading : {"no COM port", "not loaded"})
+        EXPECT_EQ(Output().find(misleading), std::string::npos) << Output();
     EXPECT_EQ(PowerOff(), 0) << Output();
     EXPECT_EQ(phonetest::ReadWholeFile(link), "not yours");
 }

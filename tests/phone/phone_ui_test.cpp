@@ -162,6 +162,20 @@ TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) 
     ASSERT_TRUE(WaitFor("COM9:")) << Screen();
     ASSERT_TRUE(WaitFor("TMC")) << Screen();
     ASSERT_TRUE(WaitFor("TMC DRIVER INACTIVE")) << Screen();
+    // Every text in full, each label on its list's line.
+    for (const char *label :
+         {"COM Port", "FM Band", "Data output", "Sound output", "Mute radio", "Load on boot"})
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                for (const auto &line : ScreenLines())
+                    if (line.find(label) != std::string::npos)
+                        return line.find(" v") != std::string::npos;
+                return false;
+            },
+            kScreenMs))
+            << label << "\n"
+            << Screen();
+    EXPECT_TRUE(WaitFor("CCIR 87.5-108 MHz")) << Screen();
     // The focus starts on the first tab stop, "TMC": Enter loads the driver.
     Keys("Enter");
     ASSERT_TRUE(WaitFor("TMC DRIVER ACTIVE")) << Screen();
@@ -217,19 +231,31 @@ TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) 
     ASSERT_NE(ok, std::string::npos) << caption;
     Click(static_cast<int>(ok) + 1, 0);
     ASSERT_TRUE(WaitFor("TMC DRIVER ACTIVE")) << Screen();
+    // Menu -> About shows its texts whole.
+    Keys("F2");
+    ASSERT_TRUE(WaitFor("About")) << Screen();
+    Keys("Enter");
+    EXPECT_TRUE(WaitFor("VorliskClient Version 0.1")) << Screen();
+    EXPECT_TRUE(WaitFor("RDS-TMC receiver port for navigation")) << Screen();
+    Keys("Escape");
+    ASSERT_TRUE(
+        WaitUntil([&] { return Screen().find("Version 0.1") == std::string::npos; }, kScreenMs))
+        << Screen();
     Keys("F1");
     ASSERT_TRUE(WaitFor("Active devices:")) << Screen();
     EXPECT_TRUE(WaitFor("COM9:")) << Screen();
     // The port is served once the bridge's next check has seen the driver.
     EXPECT_TRUE(WaitFor(root_ + "/dev/COM9 (/dev/pts/")) << Screen();
-    EXPECT_TRUE(WaitFor("ended (exit code")) << Screen();
+    EXPECT_TRUE(WaitFor("VorliskClient.exe has closed; the drivers it loaded stay loaded."))
+        << Screen();
 
     // The driver is still loaded: its port answers.
     {
         char target[256] = {0};
         const ssize_t n = readlink((root_ + "/dev/COM9").c_str(), target, sizeof target - 1);
         EXPECT_EQ(access((root_ + "/dev/COM9").c_str(), F_OK), 0)
-            << strerror(errno) << " link " << n << " -> " << target << "\n" << Screen();
+            << strerror(errno) << " link " << n << " -> " << target << "\n"
+            << Screen();
     }
 
     Keys("p");

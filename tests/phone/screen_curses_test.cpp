@@ -94,7 +94,27 @@ TEST(ScreenCompose, DialogControlsLandAtTheirCellsBelowTheCaption) {
     EXPECT_EQ(At(grid, 20, 3, 5), "COM9:");
     EXPECT_EQ(grid.At(36, 3).ch, U'v'); // the drop mark in the box's last cell
     EXPECT_EQ(At(grid, 3, 4, 8), "COM Port");
-    EXPECT_EQ(At(grid, 20, 6, 17), "CCIR 87.5-108 M v");
+    // A closed list uses the free cells to its right for its longest item.
+    EXPECT_EQ(At(grid, 20, 6, 19), "CCIR 87.5-108 MHz v");
+}
+
+TEST(ScreenCompose, TextsLongerThanTheirBoxesUseTheFreeCellsToTheirRight) {
+    ScreenView view;
+    view.columns = kColumns;
+    view.lines = kLines;
+    DialogView d;
+    d.caption = u"About VorliskClient";
+    d.cells = {10, 2, 39, 17};
+    d.controls.push_back(Control(u"STATIC", u"VorliskClient Version 0.1", 3, 4, 17, 1));
+    d.controls.push_back(Control(u"STATIC", u"RDS-TMC receiver port for navigation", 3, 5, 30, 1));
+    // Up to the next control on the line, one blank between.
+    d.controls.push_back(Control(u"STATIC", u"Frequency in MHz", 0, 7, 8, 1));
+    d.controls.push_back(Control(u"BUTTON", u"Set", 12, 7, 5, 1));
+    view.dialogs.push_back(d);
+    const CellGrid grid = ComposeScreen(view, kColumns, kLines);
+    EXPECT_EQ(At(grid, 13, 7, 25), "VorliskClient Version 0.1");
+    EXPECT_EQ(At(grid, 13, 8, 36), "RDS-TMC receiver port for navigation");
+    EXPECT_EQ(At(grid, 10, 10, 13), "Frequency i [");
 }
 
 TEST(ScreenCompose, FocusIsHighlightedAndDisabledControlsAreDimmed) {

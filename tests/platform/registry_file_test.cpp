@@ -426,6 +426,130 @@ TEST_F(RegistryFile, AFailedSaveIsRetriedByFlush) {
     EXPECT_NE(ReadFile(root + "/registry.reg").find("[HKEY_LOCAL_MACHINE\\K]"), std::string::npos);
 }
 
+TEST_F(RegistryFile, AFailedSaveIsToldOnceAndAFullSetOfBadFilesSaysWhatGoes) {
+    std::vector<std::string> told;
+    platform::SetRegistryNotice([&](const std::string &text) { told.push_back(text); });
+    std::string error;
+    ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error;
+    const std::string path = dir_.File("registry.reg");
+    ASSERT_TRUE(std::filesystem::create_directory(path + ".tmp"));
+    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"K", u"V", 1), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"K", u"V", 2), ERROR_SUCCESS);
+    ASSERT_EQ(told.size(), 1u) << "once for the cause";
+    EXPECT_NE(told[0].find("cannot be saved"), std::string::npos) << told[0];
+    EXPECT_NE(told[0].find(path + ".tmp"), std::string::npos) << told[0];
+    std::filesystem::remove(path + ".tmp");
+    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"K", u"V", 3), ERROR_SUCCESS);
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[1], "the registry is saved again");
+
+    // Every kept bad file is there: the first stays, the newest replaces
+    // the latest of the earlier ones, and the user is told so.
+    WriteFile(path + ".bad", "first\n");
+    for (int n = 2; n <= 99; ++n)
+        WriteFile(path + ".bad." + std::to_string(n), "earlier\n");
+    WriteFile(path, "newest\n");
+    EXPECT_FALSE(platform::BootRegistry(dir_.Path(), error));
+    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"K", u"V", 4), ERROR_SUCCESS);
+    EXPECT_EQ(ReadFile(path + ".bad"), "first\n");
+    EXPECT_EQ(ReadFile(path + ".bad.99"), "newest\n");
+    ASSERT_EQ(told.size(), 3u);
+    EXPECT_NE(told[2].find(path + ".bad.99"), std::string::npos) << told[2];
+    EXPECT_NE(told[2].find("discarded"), std::string::npos) << told[2];
+    platform::SetRegistryNotice(nullptr);
+}
+
+TEST_F(RegistryFile, LinksAndPipesAreNotReadAndAByteOrderMarkIsAccepted) {
+    const std::string path = dir_.File("registry.reg");
+    const std::string outside = dir_.File("outside.reg");
+    WriteFile(outside, "TAVRINEL REGISTRY 1\n[HKEY_LOCAL_MACHINE\\Planted]\n");
+    ASSERT_EQ(symlink(outside.c_str(), path.c_str()), 0);
+    std::string error;
+    EXPECT_FALSE(platform::BootRegistry(dir_.Path(), error));
+    EXPECT_EQ(error, path + ": a symbolic link; not read");
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, u"Planted"));
+    std::filesystem::remove(path);
+
+    // A pipe must not hold the boot.
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_FALSE(platform::BootRegistry(dir_.Path(), error));
+    EXPECT_EQ(error, path + ": not a regular file");
+    std::filesystem::remove(path);
+
+    WriteFile(path, "\xEF\xBB\xBFTAVRINEL REGISTRY 1\r\n[HKEY_LOCAL_MACHINE\\Marked]\r\n");
+    EXPECT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error;
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, u"Marked"));
+}
+
+TEST_F(RegistryFile, KeysOnTheWayToAVolatileKeyAreSavedAndMissingDefaultsReturn) {
+    const std::string path = dir_.File("registry.reg");
+    WriteFile(path, "TAVRINEL REGISTRY 1\n[HKEY_CURRENT_USER\\Kept]\n\"V\"=dword:00000001\n");
+    std::string error;
+    ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error;
+    EXPECT_NE(ReadFile(path).find("\"DriverInterface\"=\"GPD0:\""), std::string::npos)
+        << "the multiplexer's key, filled in at boot";
+    platform::ResetRegistry();
+    WriteFile(path, "TAVRINEL REGISTRY 1\n");
+    ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error;
+    const std::string withDefaults = ReadFile(path);
+    ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error;
+    EXPECT_EQ(ReadFile(path), withDefaults) << "a file that has them is left as it is";
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Fresh\\GPSID", 0, nullptr, REG_OPTION_VOLATILE,
+                              0, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"Fresh\\Tavrinel", u"Frequency", 94400), ERROR_SUCCESS);
+    const std::string text = ReadFile(path);
+    EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\Fresh\\Tavrinel]"), std::string::npos) << text;
+    EXPECT_EQ(text.find("GPSID"), std::string::npos) << text;
+}
+
+// `chains` keys 512 deep with names of 31 characters: small as a file,
+// about 4.2 MB each saved, where every key has a line of its own.
+std::string DeepChains(int first, int chains) {
+    std::string text;
+    for (int c = first; c < first + chains; ++c) {
+        text += "[HKEY_LOCAL_MACHINE\\c" + std::to_string(c);
+        for (int depth = 1; depth < 512; ++depth)
+            text += "\\" + std::string(31, static_cast<char>('a' + depth % 26));
+        text += "]\n";
+    }
+    return text;
+}
+
+TEST_F(RegistryFile, WhatWouldSaveAsAFileTooLargeToLoadIsRefusedOnBothSides) {
+    const std::string path = dir_.File("registry.reg");
+    std::string error;
+    WriteFile(path, "TAVRINEL REGISTRY 1\n" + DeepChains(0, 5));
+    EXPECT_FALSE(platform::BootRegistry(dir_.Path(), error));
+    EXPECT_NE(error.find(path + ": saved, the registry would be "), std::string::npos) << error;
+
+    platform::ResetRegistry();
+    std::filesystem::remove(path);
+    ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error;
+    const std::string defaults = ReadFile(path);
+    WriteFile(path, defaults + DeepChains(0, 3));
+    ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error;
+    const std::string loaded = ReadFile(path);
+    // One more chain would make the file unreadable: refused, nothing made.
+    std::u16string chain = u"c3";
+    for (int depth = 1; depth < 512; ++depth)
+        chain += u"\\" + std::u16string(31, u'q');
+    HKEY key = SentinelKey();
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, chain.c_str(), 0, nullptr, 0, 0, nullptr, &key,
+                              nullptr),
+              ERROR_NOT_ENOUGH_QUOTA);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, u"c3"));
+    EXPECT_EQ(ReadFile(path), loaded);
+    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"Small", u"V", 1), ERROR_SUCCESS);
+    const std::vector<BYTE> big(16384, 0x41);
+    EXPECT_EQ(SetValue(HKEY_LOCAL_MACHINE, u"Small", u"V", REG_BINARY, big), ERROR_SUCCESS);
+    ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error << " the saved file loads";
+}
+
 TEST_F(RegistryFile, WithoutABootNothingIsWritten) {
     ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"K", u"V", 1), ERROR_SUCCESS);
     EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);

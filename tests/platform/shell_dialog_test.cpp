@@ -40,6 +40,11 @@ TEST(ShellDialog, TemplateMakesControlsWithCellsAndText) {
             .IconStatic(101, 201, 12, 12, 20, 20)
             .Control(kStatic, u"hidden", 1021, 0, 0, 40, 20, 8)
             .Hidden()
+            // A label a little lower than the list beside it, and one
+            // beside nothing.
+            .Control(kCombo, u"", 1013, CBS_DROPDOWNLIST | WS_TABSTOP, 80, 41, 71, 73)
+            .Control(kStatic, u"FM Band", 1022, SS_LEFT, 15, 44, 48, 10)
+            .Control(kStatic, u"alone", 1023, SS_LEFT, 15, 60, 48, 10)
             .Build();
     DialogThread run(templ, recorder);
     const HWND dialog = run.WaitShown();
@@ -47,7 +52,10 @@ TEST(ShellDialog, TemplateMakesControlsWithCellsAndText) {
     const ScreenView view = Snapshot();
     ASSERT_EQ(view.dialogs.size(), 1u);
     EXPECT_EQ(view.dialogs[0].caption, u"Settings");
-    ASSERT_EQ(view.dialogs[0].controls.size(), 7u);
+    ASSERT_EQ(view.dialogs[0].controls.size(), 10u);
+    EXPECT_EQ(FindControl(view, 1022)->cells.y, FindControl(view, 1013)->cells.y)
+        << "a label sits on its list's line";
+    EXPECT_EQ(FindControl(view, 1023)->cells.y, 8);
 
     const auto *status = FindControl(view, 1019);
     ASSERT_NE(status, nullptr);

@@ -72,12 +72,12 @@ public:
         return rc;
     }
 
-    // Powers off (SIGTERM) and answers the exit status, -1 when it did not
-    // end within `timeoutMs` (it is then killed).
-    int PowerOff(int timeoutMs) {
+    // Powers off (SIGTERM, or another power-off signal) and answers the exit
+    // status, -1 when it did not end within `timeoutMs` (it is then killed).
+    int PowerOff(int timeoutMs, int signal = SIGTERM) {
         if (pid_ <= 0)
             return -1;
-        kill(pid_, SIGTERM);
+        kill(pid_, signal);
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         int status = 0;
         while (waitpid(pid_, &status, WNOHANG) != pid_) {
@@ -98,6 +98,8 @@ public:
             pid_ = -1;
         }
     }
+
+    [[nodiscard]] pid_t Pid() const { return pid_; }
 
     // Still running?
     bool Running() {

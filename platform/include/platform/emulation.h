@@ -5,6 +5,7 @@
 #ifndef TAVRINEL_PLATFORM_EMULATION_H
 #define TAVRINEL_PLATFORM_EMULATION_H
 
+#include <functional>
 #include <string>
 
 #include "windows.h"
@@ -54,6 +55,11 @@ bool BootRegistry(const std::string &rootDir, std::string &error);
 bool LoadRegistryFile(const std::string &path, std::string &error);
 // Write the persistent part of the registry atomically.
 bool SaveRegistryFile(const std::string &path, std::string &error);
+// Where the registry tells the user what happens to its file: a save that
+// fails (once for each cause, and when saving works again), a file that
+// could not be read kept aside. Called with the registry's lock held: it
+// must not call the registry.
+void SetRegistryNotice(std::function<void(const std::string &)> notice);
 // Empties both hives and stops persisting (tests).
 void ResetRegistry();
 // Writes the keys a new phone has (volume keys, GPS multiplexer key).

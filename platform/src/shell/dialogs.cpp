@@ -45,6 +45,35 @@ struct DialogTemplate {
     std::vector<ItemTemplate> items;
 };
 
+// On a terminal a label's row comes from rounding its own position, so a
+// label a few dialog units lower than the list beside it (as templates
+// often have it) would sit a line below that list. A one-line label that
+// overlaps the first line of a control to its right by at least half its
+// height is put on that control's row.
+constexpr int kLineUnits = 14; // a control's first line, in dialog units
+
+void AlignLabelsLocked(ShellState &shell, const std::vector<ItemTemplate> &items,
+                       const std::vector<HWND> &controls) {
+    const size_t count = std::min(items.size(), controls.size());
+    for (size_t i = 0; i < count; ++i) {
+        const auto label = FindControlLocked(shell, controls[i]);
+        if (!label || label->kind != ControlKind::Static || label->cells.height != 1)
+            continue;
+        const int top = items[i].y, bottom = items[i].y + std::min<int>(items[i].cy, kLineUnits);
+        for (size_t j = 0; j < count; ++j) {
+            const auto other = FindControlLocked(shell, controls[j]);
+            if (!other || other->kind == ControlKind::Static || items[j].x <= items[i].x)
+                continue;
+            const int otherBottom = items[j].y + std::min<int>(items[j].cy, kLineUnits);
+            const int overlap = std::min(bottom, otherBottom) - std::max(top, int{items[j].y});
+            if (overlap * 2 >= bottom - top && bottom > top) {
+                label->cells.y = other->cells.y;
+                break;
+            }
+        }
+    }
+}
+
 bool ParseTemplate(const BYTE *data, size_t size, DialogTemplate &out) {
     ResourceReader reader(data, size, kMaxTemplateString);
     DLGTEMPLATE head{};
@@ -489,6 +518,11 @@ INT_PTR WINAPI DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW templ
                 c->order = static_cast<int>(modal->controls.size()) - 1;
         }
         if (created) {
+            {
+                ShellState &shell = Shell();
+                std::lock_guard guard(shell.lock);
+                AlignLabelsLocked(shell, parsed.items, modal->controls);
+            }
             const std::vector<HWND> stops = TabStops(*modal);
             const HWND first = stops.empty() ? nullptr : stops.front();
             const LRESULT setFocus =

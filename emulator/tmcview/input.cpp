@@ -1,0 +1,141 @@
+// input.cpp — receiver sentence and capture line parsing.
+#include "input.h"
+
+#include <array>
+#include <charconv>
+
+namespace tmcview {
+
+namespace {
+
+// 1 to 4 hex digits, nothing else.
+bool ParseHex16(std::string_view text, std::uint16_t &value) {
+    if (text.empty() || text.size() > 4)
+        return false;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+// "$BODY*hh": true when hh is the XOR of BODY's bytes; body gets BODY.
+bool CheckSentence(std::string_view text, std::string_view &body) {
+    const std::size_t star = text.find('*');
+    if (star == std::string_view::npos || star + 3 != text.size())
+        return false;
+    unsigned x = 0;
+    for (std::size_t i = 1; i < star; ++i)
+        x ^= static_cast<unsigned char>(text[i]);
+    std::uint16_t sum = 0;
+    if (!ParseHex16(text.substr(star + 1), sum) || sum != x)
+        return false;
+    body = text.substr(1, star - 1);
+    return true;
+}
+
+Line ParseSentence(std::string_view text) {
+    Line line;
+    std::string_view body;
+    if (!CheckSentence(text, body)) {
+        line.kind = LineKind::Bad;
+        return line;
+    }
+    std::array<std::string_view, 6> fields{};
+    std::size_t n = 0;
+    while (n < fields.size()) {
+        const std::size_t comma = body.find(',');
+        fields[n++] = body.substr(0, comma);
+        if (comma == std::string_view::npos)
+            break;
+        body.remove_prefix(comma + 1);
+    }
+    if (fields[0] == "RTRDS") {
+        line.kind = n >= 2 ? LineKind::Tune : LineKind::Bad;
+        if (n >= 2)
+            line.tuned = std::string(fields[1].substr(0, 8));
+        return line;
+    }
+    if (fields[0] != "RTTMC") {
+        line.kind = LineKind::Ignored;
+        return line;
+    }
+    std::uint16_t type = 0;
+    bool ok = n == 6 && ParseHex16(fields[1], type);
+    for (std::size_t i = 0; ok && i < rds::kBlocksPerGroup; ++i)
+        ok = ParseHex16(fields[2 + i], line.group.block[i]);
+    // The type field repeats block B's type code: a mismatch is a damaged line.
+    line.kind = ok && type == line.group.typeCode() && fields[1].size() <= 2 ? LineKind::Group
+                                                                             : LineKind::Bad;
+    return line;
+}
+
+Line ParseGroupLine(std::string_view text) {
+    Line line;
+    line.kind = LineKind::Bad;
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < rds::kBlocksPerGroup; ++i) {
+        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t'))
+            ++pos;
+        const std::string_view block = text.substr(pos, 4);
+        pos += block.size();
+        if (block.size() != 4 || (pos < text.size() && text[pos] != ' ' && text[pos] != '\t'))
+            return line;
+        if (block == "----")
+            line.group.missing |= static_cast<std::uint8_t>(1u << i);
+        else if (!ParseHex16(block, line.group.block[i]))
+            return line;
+    }
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t'))
+        ++pos;
+    if (pos < text.size() && text[pos] != '@')
+        return line;
+    line.kind = LineKind::Group;
+    return line;
+}
+
+} // namespace
+
+Line ParseLine(std::string_view text) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    if (text.empty() || text.front() == '<' || text.front() == '%')
+        return Line{};
+    if (text.front() == '$')
+        return ParseSentence(text);
+    return ParseGroupLine(text);
+}
+
+void LineSplitter::Feed(const char *data, std::size_t size,
+                        const std::function<void(const Line &)> &onLine) {
+    for (std::size_t i = 0; i < size; ++i) {
+        const char c = data[i];
+        if (c == '\n' || c == '\r') {
+            if (overlong_) {
+                Line bad;
+                bad.kind = LineKind::Bad;
+                onLine(bad);
+            } else if (!line_.empty()) {
+                onLine(ParseLine(line_));
+            }
+            line_.clear();
+            overlong_ = false;
+            continue;
+        }
+        if (overlong_)
+            continue;
+        if (line_.size() >= kMaxLine) {
+            overlong_ = true;
+            line_.clear();
+            continue;
+        }
+        line_ += c;
+    }
+}
+
+void LineSplitter::Finish(const std::function<void(const Line &)> &onLine) {
+    static constexpr char kEnd = '\n';
+    if (!line_.empty() || overlong_)
+        Feed(&kEnd, 1, onLine);
+}
+
+} // namespace tmcview
