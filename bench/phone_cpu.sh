@@ -5,13 +5,15 @@
 # Starts `phone --headless --install-driver` on a temporary root (the FM
 # stack simulator's default stations, about 11.4 RDS groups per second),
 # attaches scripts/read_port.py to ROOT/dev/COM9, waits for the tune report,
-# then measures the phone's utime + stime (/proc/PID/stat, all threads) over
-# SECONDS (default 30) and prints it as % of one core, with the sentences
-# read in that window. The phone is then powered off with SIGTERM (its
+# then measures the phone's CPU time over SECONDS (default 30) and prints it
+# as % of one core, with the sentences read in that window and the load of
+# the machine: utime + stime (/proc/PID/stat, in 10 ms ticks) and, finer,
+# the threads' run time (/proc/PID/task/*/schedstat, in ns). The phone is then powered off with SIGTERM (its
 # driver unload takes about six seconds).
 #
 # BUILD_DIR defaults to build/default; the phone is BUILD_DIR/bin/phone.
-# PHONE_POLL_MS=N passes --poll-ms N to the phone (default: its own, 10).
+# PHONE_POLL_MS=N passes --poll-ms N to the phone (its safety poll; default:
+# its own, 1000 ms, as the FM stack wakes the port reader after its events).
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -60,16 +62,21 @@ grep -q '^\$RTRDS' "$root/reader.out" || { echo "phone_cpu: no tune report on CO
 hz="$(getconf CLK_TCK)"
 t0="$(date +%s.%N)"
 c0="$(cpu_ticks "$phone_pid")"
+n0="$(cpu_ns "$phone_pid")"
 s0="$(count_sentences)"
 sleep "$seconds"
 c1="$(cpu_ticks "$phone_pid")"
+n1="$(cpu_ns "$phone_pid")"
 t1="$(date +%s.%N)"
 s1="$(count_sentences)"
 
-awk -v c="$((c1 - c0))" -v hz="$hz" -v t0="$t0" -v t1="$t1" -v s="$((s1 - s0))" \
-    -v poll="${PHONE_POLL_MS:-10}" 'BEGIN {
+awk -v c="$((c1 - c0))" -v n="$((n1 - n0))" -v hz="$hz" -v t0="$t0" -v t1="$t1" -v s="$((s1 - s0))" \
+    -v load="$(cut -d' ' -f1-3 /proc/loadavg)" \
+    -v poll="${PHONE_POLL_MS:-1000}" 'BEGIN {
     wall = t1 - t0; cpu = c / hz
-    printf "phone CPU with a reader on COM9 (poll %s ms): %.2f s in %.1f s = %.2f %% of one core\n",
+    printf "phone CPU with a reader on COM9 (safety poll %s ms): %.2f s in %.1f s = %.3f %% of one core\n",
            poll, cpu, wall, 100 * cpu / wall
+    printf "thread run time (schedstat): %.4f s = %.3f %% of one core\n", n / 1e9, 100 * n / 1e9 / wall
     printf "sentences read: %d $RTTMC (%.1f per second)\n", s, s / wall
+    printf "machine load (end): %s\n", load
 }'

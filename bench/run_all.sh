@@ -5,8 +5,8 @@
 # if needed, then runs:
 #  - framer_bench: framer throughput beside memcpy (clean, 5 % damaged,
 #    lost bytes; 12..64-byte and 1 KiB runs);
-#  - port_bench: end to end groups/s, lost and latency p50/p99 at the
-#    bridge's poll intervals;
+#  - port_bench: end to end groups/s, lost and latency p50/p99 with the
+#    bridge woken after each event (as the phone runs it) and polling only;
 #  - bench/phone_cpu.sh 15: the phone's CPU at the broadcast rate;
 #  - callgrind on one framer_bench case (clean stream, 12..64-byte runs,
 #    one pass of 16384 groups): instructions counted inclusively inside the
@@ -83,22 +83,26 @@ for s, stream in streams.items():
 port = bench("port")
 by_poll = {}
 for name, b in port.items():
-    m = re.match(r"Port/([0-9.e+]+)/poll:(\d+)", name)
+    m = re.match(r"Port/([0-9.e+]+)/(wake|poll:\d+)", name)
     if m:
-        by_poll.setdefault(int(m.group(2)), []).append((float(m.group(1)), b))
-for poll in sorted(by_poll, reverse=True):
+        by_poll.setdefault(m.group(2), []).append((float(m.group(1)), b))
+# "wake" first, then the poll intervals from the longest.
+order = sorted(by_poll, key=lambda k: (k != "wake", -int(k[5:]) if k != "wake" else 0))
+def mode(k):
+    return "woken" if k == "wake" else "poll %s ms, not woken" % k[5:]
+for poll in order:
     cells = []
     for rate, b in sorted(by_poll[poll], key=lambda x: x[0]):
         if b.get("error_occurred"):
             cells.append("%g: error" % rate)
             continue
         cells.append("%g/s: %.0f/s read, %.1f %% lost" % (rate, b["groups/s"], b["lost%"]))
-    rows.append((f"port end to end, poll {poll} ms", "; ".join(cells)))
-for poll in sorted(by_poll, reverse=True):
+    rows.append((f"port end to end, {mode(poll)}", "; ".join(cells)))
+for poll in order:
     lat = ["%g/s %.2f/%.2f ms" % (rate, b["p50_ms"], b["p99_ms"])
            for rate, b in sorted(by_poll[poll], key=lambda x: x[0])
            if not b.get("error_occurred") and rate <= 10000]
-    rows.append((f"event to port p50/p99, poll {poll} ms", "; ".join(lat)))
+    rows.append((f"event to port p50/p99, {mode(poll)}", "; ".join(lat)))
 
 cpu = open(f"{work}/cpu.txt").read()
 m = re.search(r"= ([0-9.]+) % of one core", cpu)

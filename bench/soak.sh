@@ -16,13 +16,14 @@
 #    memory (VmHWM) and VmRSS at the start, middle and end;
 #  - the driver log's growth (ROOT/Tavrinel.log, bytes per minute: the
 #    driver logs every read with its text).
-# Defaults: --rate 100 --minutes 10 --poll-ms 10 --build build/release.
+# --poll-ms is the phone's safety poll (the FM stack wakes the port reader).
+# Defaults: --rate 100 --minutes 10 --build build/release, the phone's own poll.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 rate=100
 minutes=10
-poll_ms=10
+poll_ms=""
 build="$here/build/release"
 while [[ $# -gt 0 ]]; do
     case "$1" in
@@ -56,8 +57,9 @@ frequency 90000
 station 90000 signal=45 pi=5A17 rds=generated ps="SOAKTEST" rt="Tavrinel soak" tmc=on ltn=12 sid=3 messages=8
 EOF
 
-"$phone" --headless --install-driver --root "$root" --scenario "$root/soak.scn" \
-    --poll-ms "$poll_ms" >"$root/phone.out" 2>&1 &
+phone_args=(--headless --install-driver --root "$root" --scenario "$root/soak.scn")
+[[ -n "$poll_ms" ]] && phone_args+=(--poll-ms "$poll_ms")
+"$phone" "${phone_args[@]}" >"$root/phone.out" 2>&1 &
 phone_pid=$!
 for ((i = 0; i < 100; i++)); do
     [[ -e "$root/dev/COM9" ]] && break
@@ -82,7 +84,7 @@ t0="$(date +%s.%N)"
 c0="$(cpu_ticks "$phone_pid")"
 l0="$(log_bytes)"
 rss=("$(status_kb "$phone_pid" VmRSS)")
-echo "soak: rate ${rate}x ($(awk -v r="$rate" 'BEGIN { print r * 1187.5 / 104 }') groups/s), poll ${poll_ms} ms, ${minutes} min, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "soak: rate ${rate}x ($(awk -v r="$rate" 'BEGIN { print r * 1187.5 / 104 }') groups/s), safety poll ${poll_ms:-default}, ${minutes} min, load $(cut -d' ' -f1-3 /proc/loadavg)"
 half=$((seconds / 2))
 sleep "$half"
 rss+=("$(status_kb "$phone_pid" VmRSS)")

@@ -68,6 +68,7 @@ int EntryByName(const char *name) {
 
 constexpr UINT kPostedEventMessage = WM_APP + 0x46;
 constexpr DWORD kMaxIdleWaitMs = 100;
+constexpr unsigned kMaxEventsPerWake = 8;  // a busy stack wakes its reader at least this often
 constexpr DWORD kFirstHandle = 0x464D0001; // "FM" + session number
 constexpr std::size_t kCommandCodes = 256;
 constexpr DWORD kStatusAlreadyPending = 12;
@@ -162,7 +163,7 @@ Rds rdsState;
 std::unique_ptr<fms::Radio> radio; // exists from the first chip reset on
 std::string radioSpec = "sim";
 bool radioExplicit = false;
-std::string radioFailure; // why the chosen radio could not be made
+std::string radioFailure;   // why the chosen radio could not be made
 bool radioSilenced = false; // it could not start: silence stands in
 std::atomic<HANDLE> radioWake{nullptr};
 Faults faults;
@@ -176,6 +177,18 @@ std::u16string className;
 
 std::atomic<DWORD> eventThreadId{0};
 Counters counters;
+
+// Whom to wake after delivering events (FmsimSetWake); its own lock, so
+// that clearing it waits for a running call.
+std::mutex wakeLock;
+FmsimWakeFunction wakeFunction = nullptr;
+void *wakeContext = nullptr;
+
+void WakeReader() {
+    std::lock_guard<std::mutex> guard(wakeLock);
+    if (wakeFunction != nullptr)
+        wakeFunction(wakeContext);
+}
 
 // ---------------------------------------------------------------- helpers
 
@@ -470,6 +483,7 @@ void PowerOnRadio() {
 // The one place events reach the client: each gets its last look under the
 // lock (the session may have ended meanwhile), then the callback without it.
 void DeliverEvents(std::vector<Outgoing> &batch) {
+    unsigned delivered = 0; // since the last wake of the reader
     for (Outgoing &out : batch) {
         FmsEventCallback callback = nullptr;
         {
@@ -484,8 +498,15 @@ void DeliverEvents(std::vector<Outgoing> &batch) {
             counters.rdsBytes += out.event.u.rds.length;
         }
         Deliver(callback, out.event);
+        // A long batch still wakes its reader in time.
+        if (++delivered >= kMaxEventsPerWake) {
+            delivered = 0;
+            WakeReader();
+        }
     }
     batch.clear();
+    if (delivered > 0)
+        WakeReader();
 }
 
 // A running seek that the radio says has ended is reported after the
@@ -1179,6 +1200,12 @@ __declspec(dllexport) void FmsimPauseRds(int paused) {
     std::lock_guard<std::mutex> guard(lock);
     rdsState.paused = paused != 0;
     WakeEventThread();
+}
+
+__declspec(dllexport) void FmsimSetWake(FmsimWakeFunction wake, void *context) {
+    std::lock_guard<std::mutex> guard(wakeLock);
+    wakeFunction = wake;
+    wakeContext = context;
 }
 
 __declspec(dllexport) int FmsimTriggerAfJump() {

@@ -105,6 +105,16 @@ __declspec(dllexport) void FmsimSetDestroyFault(int fault);
 // Clears every fault and the reply route; options come from the scenario again.
 __declspec(dllexport) void FmsimClearFaults();
 
+// ---- wake
+// As a radio's interrupt wakes a device: the stack calls `wake(context)` on
+// its event thread once after each batch of events it has delivered, so
+// that a reader of the port above it need not poll. The function must
+// return at once and must not call back into the stack. Null clears it.
+// When this returns, a call of the previous function has finished; so it
+// must not be called from inside the wake function itself.
+typedef void (*FmsimWakeFunction)(void *context);
+__declspec(dllexport) void FmsimSetWake(FmsimWakeFunction wake, void *context);
+
 // ---- observation
 __declspec(dllexport) void FmsimGetCounters(FmsimCounters *counters);
 __declspec(dllexport) uint64_t FmsimCallCount(const char *function);

@@ -49,7 +49,7 @@ struct Options {
     bool headless = false;
     bool installDriver = false;
     std::vector<std::string> activate;
-    int pollMs = 10;
+    int pollMs = 0;   // 0: as the FM stack allows (see phone::kSafetyPollMs)
     double speed = 0; // 0: leave the clock alone
     std::string scenario;
     std::string radio = "sim";
@@ -66,7 +66,9 @@ void Usage(FILE *out) {
                  "  --activate KEY    load the driver of HKLM\\KEY (e.g. \"Drivers\\Tavrinel\")\n"
                  "  --install-driver  write HKLM\\Drivers\\Tavrinel for the receiver driver "
                  "(COM9:) and load it\n"
-                 "  --poll-ms N       read the ports every N ms (1..1000, default 10)\n"
+                 "  --poll-ms N       read a port at least every N ms even when the radio\n"
+                 "                    has not signalled (1..1000; default 1000, or 10 with\n"
+                 "                    an FM stack that does not signal)\n"
                  "  --speed F         run the device clock F times faster (0 < F <= 1000)\n"
                  "  --scenario FILE   the stations of the FM stack simulator\n"
                  "  --radio RADIO     what the FM stack receives: sim (the simulated band,\n"
@@ -379,12 +381,21 @@ int main(int argc, char **argv) {
         }
     }
     std::fprintf(log ? log : stderr, "phone: radio %s\n", options.radio.c_str());
+    // The radio wakes the port reader, as its interrupt would on a phone;
+    // the poll is then only a safety net.
+    phone::StackWake stackWake;
     phone::BridgeOptions bridgeOptions;
     bridgeOptions.root = root;
-    bridgeOptions.pollMs = options.pollMs;
+    bridgeOptions.pollMs = options.pollMs > 0      ? options.pollMs
+                           : stackWake.Connected() ? phone::kSafetyPollMs
+                                                   : phone::kPollOnlyMs;
     if (log)
         bridgeOptions.messages = log;
     phone::PtyBridge bridge(bridgeOptions);
+    stackWake.Attach(&bridge);
+    if (!stackWake.Connected())
+        std::fprintf(bridgeOptions.messages, "phone: %s; the ports are read every %d ms\n",
+                     stackWake.Problem().c_str(), bridgeOptions.pollMs);
     if (!bridge.Start(error))
         std::fprintf(stderr, "phone: %s\n", error.c_str());
     else
@@ -451,6 +462,7 @@ int main(int argc, char **argv) {
     std::printf("phone: powering off\n");
     std::fflush(stdout);
     bridge.Stop();
+    stackWake.Attach(nullptr);
     std::printf("phone: unloading drivers...\n");
     std::fflush(stdout);
     platform::DeactivateAllDevices();

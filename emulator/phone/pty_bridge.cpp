@@ -2,17 +2,21 @@
 // (see pty_bridge.h for the rules).
 #include "pty_bridge.h"
 
+#include "boot.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -119,15 +123,22 @@ public:
         Stop();
         if (master_ >= 0)
             close(master_);
-        for (int fd : wakePipe_)
+        for (int fd : stopPipe_)
             if (fd >= 0)
                 close(fd);
+        if (radioWake_ >= 0)
+            close(radioWake_);
     }
 
     // Creates the pseudo-terminal and the link.
     bool Create(std::string &error) {
-        if (pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
+        if (pipe2(stopPipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
             error = "pipe: " + Errno();
+            return false;
+        }
+        radioWake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (radioWake_ < 0) {
+            error = "eventfd: " + Errno();
             return false;
         }
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
@@ -164,9 +175,18 @@ public:
     // Asks the thread to stop; it closes the device if a program has it
     // open.
     void RequestStop() {
-        if (wakePipe_[1] >= 0) {
+        if (stopPipe_[1] >= 0) {
             const char byte = 1;
-            [[maybe_unused]] ssize_t n = write(wakePipe_[1], &byte, 1);
+            [[maybe_unused]] ssize_t n = write(stopPipe_[1], &byte, 1);
+        }
+    }
+
+    // The radio has delivered: a program's port reads its device now. Never
+    // blocks (an eventfd only counts), so the stack's thread may call it.
+    void Wake() {
+        if (radioWake_ >= 0) {
+            const uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = write(radioWake_, &one, sizeof one);
         }
     }
 
@@ -211,16 +231,20 @@ private:
 
     // Answers true when asked to stop.
     bool StopRequested(int timeoutMs) {
-        pollfd fd{wakePipe_[0], POLLIN, 0};
+        pollfd fd{stopPipe_[0], POLLIN, 0};
         return poll(&fd, 1, timeoutMs) > 0;
     }
 
-    // Answers whether a program has the terminal open.
+    // Answers whether a program has the terminal open, or had it and left
+    // bytes behind: a writer that closes at once (`printf ... > COM9`) is
+    // gone before the next check, yet what it wrote must reach the device,
+    // as on a serial line. The master keeps those bytes readable after the
+    // hang-up until they are read.
     bool ProgramAttached() {
-        pollfd fd{master_, 0, 0};
+        pollfd fd{master_, POLLIN, 0};
         if (poll(&fd, 1, 0) < 0)
             return false;
-        return (fd.revents & POLLHUP) == 0;
+        return (fd.revents & POLLHUP) == 0 || (fd.revents & POLLIN) != 0;
     }
 
     void Run() {
@@ -280,35 +304,54 @@ private:
             const DWORD count =
                 static_cast<DWORD>(std::min<size_t>(data.size() - done, kChunkBytes));
             if (!WriteFile(device, data.data() + done, count, &written, nullptr) || written == 0 ||
-                written > count)
+                written > count) {
+                deviceError_ = GetLastError();
                 return false;
+            }
             done += written;
         }
         return true;
     }
 
     // Reads the device into the pending buffer, as far as it has room, and
-    // again at once while a read brings something (bounded): what the driver
-    // queued during one read goes out with it instead of a poll interval
-    // later.
-    bool ReadDevice(HANDLE device) {
+    // again at once while reads come back full (bounded): what the driver
+    // queued during one read goes out with it. `drained` tells whether a
+    // short read showed the device empty; if not, it is read again when
+    // there is room.
+    bool ReadDevice(HANDLE device, bool &drained) {
+        drained = false;
         for (int i = 0; i < kMaxReadsPerWake; ++i) {
             const size_t room = kPendingBytes - std::min(pending_.size(), kPendingBytes);
             if (room == 0)
                 return true;
             DWORD got = 0;
-            if (!ReadFile(device, readBuffer_.data(), static_cast<DWORD>(room), &got, nullptr))
+            if (!ReadFile(device, readBuffer_.data(), static_cast<DWORD>(room), &got, nullptr)) {
+                deviceError_ = GetLastError();
                 return false;
+            }
             got = std::min<DWORD>(got, static_cast<DWORD>(room));
-            if (got == 0)
-                return true;
             pending_.insert(pending_.end(), readBuffer_.begin(), readBuffer_.begin() + got);
+            if (got < room) {
+                drained = true;
+                return true;
+            }
         }
         return true;
     }
 
+    // Forgets the radio's wake-ups counted so far.
+    void TakeWake() {
+        uint64_t count = 0;
+        [[maybe_unused]] ssize_t n = read(radioWake_, &count, sizeof count);
+    }
+
     // A program has the terminal open: bridge it to the device until it
     // closes the terminal. Answers true when asked to stop.
+    //
+    // COM_Read never blocks, so the device is read when there can be
+    // something to read: when the radio's stack signals that it delivered
+    // events, right after the program wrote (a command's answer), and, as a
+    // safety net, once a poll interval has passed without any read.
     bool Serve() {
         const std::u16string name = deviceName_;
         HANDLE device = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -319,32 +362,51 @@ private:
             return DiscardUntilClosed();
         }
         pending_.clear();
+        deviceError_ = ERROR_SUCCESS;
+        TakeWake(); // what the radio did before the program came is in the first read
         bool stop = false;
         bool deviceOk = true;
+        bool readWanted = true; // the first read takes what the open produced
         const auto interval = std::chrono::milliseconds(pollMs_);
-        auto nextRead = Clock::now();
+        auto nextRead = Clock::now() + interval;
         std::vector<char> chunk;
         while (deviceOk) {
-            // Waits to the nanosecond: a wait in whole milliseconds is either
-            // cut (and spins out the last fraction) or rounded up (and makes
-            // every read up to a millisecond late).
-            const auto wait =
-                std::max<Clock::duration>(Clock::duration::zero(), nextRead - Clock::now());
+            if (readWanted && pending_.size() < kPendingBytes) {
+                bool drained = false;
+                deviceOk = ReadDevice(device, drained);
+                readWanted = !drained;
+                nextRead = Clock::now() + interval;
+                if (!deviceOk || !FlushPending())
+                    break;
+            }
+            // A device still holding data is read again at once when the
+            // terminal has room; otherwise wait for the terminal, the radio,
+            // the stop request or the safety net. Waits to the nanosecond: a
+            // wait in whole milliseconds is either cut (and spins out the
+            // last fraction) or rounded up (and makes the read late).
+            const bool readNow = readWanted && pending_.size() < kPendingBytes;
+            const auto wait = readNow ? Clock::duration::zero()
+                                      : std::max<Clock::duration>(Clock::duration::zero(),
+                                                                  nextRead - Clock::now());
             const auto seconds = std::chrono::floor<std::chrono::seconds>(wait);
             const timespec timeout{
                 static_cast<time_t>(seconds.count()),
                 static_cast<long>(std::chrono::nanoseconds(wait - seconds).count())};
-            pollfd fds[2] = {
+            pollfd fds[3] = {
                 {master_, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0},
-                {wakePipe_[0], POLLIN, 0}};
-            if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR)
+                {stopPipe_[0], POLLIN, 0},
+                {radioWake_, POLLIN, 0}};
+            if (ppoll(fds, 3, &timeout, nullptr) < 0 && errno != EINTR)
                 break;
             if (fds[1].revents & POLLIN) {
                 stop = true;
                 break;
             }
+            if (fds[2].revents & POLLIN) {
+                TakeWake();
+                readWanted = true;
+            }
             bool hungUp = false;
-            bool wrote = false;
             if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
                 for (int i = 0; i < kMaxReadsPerWake; ++i) {
                     const Drain d = ReadTerminal(chunk);
@@ -356,32 +418,25 @@ private:
                         deviceOk = false;
                         break;
                     }
-                    wrote = true;
+                    readWanted = true;
                 }
             }
             if (hungUp || !deviceOk)
                 break;
             if (!FlushPending())
                 break;
-            if (wrote || Clock::now() >= nextRead) {
-                if (pending_.size() < kPendingBytes) {
-                    deviceOk = ReadDevice(device);
-                    if (!FlushPending())
-                        break;
-                }
-                // A steady cadence: the time spent reading and the wake-up's
-                // lateness do not stretch the interval. A read that is
-                // behind by a whole interval (or came early, for a write)
-                // starts the count again from now.
-                const auto after = Clock::now();
-                nextRead += interval;
-                if (nextRead <= after || nextRead > after + interval)
-                    nextRead = after + interval;
+            const auto now = Clock::now();
+            if (now >= nextRead) {
+                readWanted = true;
+                nextRead = now + interval; // also when the terminal has no room
             }
         }
-        if (!deviceOk)
+        if (!deviceOk && deviceError_ == ERROR_DEVICE_REMOVED)
+            Report(messages_, "%s: the driver was unloaded while the port was open; closing it\n",
+                   name_.c_str());
+        else if (!deviceOk)
             Report(messages_, "%s: the device failed (error %lu); closing it\n", name_.c_str(),
-                   static_cast<unsigned long>(GetLastError()));
+                   static_cast<unsigned long>(deviceError_));
         CloseHandle(device);
         pending_.clear();
         if (!deviceOk && !stop)
@@ -394,7 +449,7 @@ private:
     bool DiscardUntilClosed() {
         std::vector<char> chunk;
         for (;;) {
-            pollfd fds[2] = {{master_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+            pollfd fds[2] = {{master_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
             if (poll(fds, 2, -1) < 0 && errno != EINTR)
                 return true;
             if (fds[1].revents & POLLIN)
@@ -415,10 +470,12 @@ private:
     const int pollMs_;
     FILE *const messages_;
     int master_ = -1;
-    int wakePipe_[2] = {-1, -1};
+    int stopPipe_[2] = {-1, -1};
+    int radioWake_ = -1; // eventfd: the radio delivered
     std::string slavePath_;
     bool linked_ = false;
     std::thread thread_;
+    DWORD deviceError_ = ERROR_SUCCESS;            // why the last device call failed
     std::vector<char> pending_;                    // device bytes the terminal has not taken yet
     std::array<char, kPendingBytes> readBuffer_{}; // one ReadFile's bytes
 };
@@ -578,9 +635,15 @@ void PtyBridge::Rescan() {
                "%s: %s (%s) - try: picocom -b 4800 %s\n"
                "      or: python3 -c 'import sys;[print(l.decode(errors=\"replace\"),end=\"\") "
                "for l in open(sys.argv[1],\"rb\",0)]' %s\n",
-               link.c_str(), info.link.c_str(), info.slavePath.c_str(), info.link.c_str(),
-               info.link.c_str());
+               link.c_str(), info.link.c_str(), info.slavePath.c_str(),
+               ShellQuoted(info.link).c_str(), ShellQuoted(info.link).c_str());
     }
+}
+
+void PtyBridge::Wake() {
+    std::lock_guard guard(lock_);
+    for (auto &[name, entry] : ports_)
+        entry.bridge->Wake();
 }
 
 std::vector<ServedPort> PtyBridge::Ports() {
@@ -589,6 +652,40 @@ std::vector<ServedPort> PtyBridge::Ports() {
     for (const auto &[name, entry] : ports_)
         out.push_back(entry.bridge->Info());
     return out;
+}
+
+// ---------------------------------------------------------------- the radio's wake-up
+
+StackWake::StackWake() {
+    module_ = LoadLibraryW(u"FMS_API.dll");
+    if (module_ == nullptr) {
+        problem_ = "the FM stack cannot be loaded (" + platform::LastLoaderError() + ")";
+        return;
+    }
+    setWake_ = reinterpret_cast<SetWakeFunction>(
+        reinterpret_cast<void *>(GetProcAddressW(module_, u"FmsimSetWake")));
+    if (setWake_ == nullptr) {
+        problem_ = "the FM stack does not signal its events";
+        FreeLibrary(module_);
+        module_ = nullptr;
+        return;
+    }
+}
+
+void StackWake::Attach(PtyBridge *bridge) {
+    if (setWake_ == nullptr)
+        return;
+    if (bridge == nullptr)
+        setWake_(nullptr, nullptr);
+    else
+        setWake_([](void *context) { static_cast<PtyBridge *>(context)->Wake(); }, bridge);
+}
+
+StackWake::~StackWake() {
+    if (setWake_ != nullptr)
+        setWake_(nullptr, nullptr); // a running call has finished when this returns
+    if (module_ != nullptr)
+        FreeLibrary(module_);
 }
 
 } // namespace phone

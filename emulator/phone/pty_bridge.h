@@ -6,9 +6,14 @@
 // link ROOT/dev/COM9 to its slave. The bridge never holds the slave open
 // itself, so the master reports a hang-up exactly while no program has the
 // terminal open. When a program opens it, the bridge opens the device
-// (CreateFileW), forwards what the program writes to WriteFile, polls
-// ReadFile every poll interval and writes what it gets back; when the
-// program closes the terminal, the bridge closes the device.
+// (CreateFileW), forwards what the program writes to WriteFile, and calls
+// ReadFile when there can be something to read: when woken (Wake: the FM
+// stack has delivered events, as a radio's interrupt wakes a device), right
+// after a write, and at the latest one poll interval after the last read
+// (a safety net for a stack that does not wake). What it reads goes to the
+// terminal. When the program closes the terminal, the bridge closes the
+// device. Bytes a program wrote reach the device even when it closed the
+// terminal at once.
 //
 // Buffer rule: bytes read from the device wait in a pending buffer of
 // kPendingBytes until the terminal takes them. While that buffer is full
@@ -36,12 +41,17 @@
 namespace phone {
 
 inline constexpr size_t kPendingBytes = 4096;
+// The longest time without a read while a program is attached: long when
+// the FM stack wakes the bridge (a safety net only), short when it does not
+// (then the poll is what reads the port).
+inline constexpr int kSafetyPollMs = 1000;
+inline constexpr int kPollOnlyMs = 10;
 
 struct BridgeOptions {
-    std::string root;        // device root; links go to ROOT/dev
-    int pollMs = 10;         // ReadFile interval while a program is attached
-    int rescanMs = 250;      // how often the active device list is checked
-    FILE *messages = stdout; // where served ports and problems are reported
+    std::string root;           // device root; links go to ROOT/dev
+    int pollMs = kSafetyPollMs; // longest time without a ReadFile while a program is attached
+    int rescanMs = 250;         // how often the active device list is checked
+    FILE *messages = stdout;    // where served ports and problems are reported
 };
 
 // What a served port looks like from Linux.
@@ -72,6 +82,9 @@ public:
     // Checks the active devices once (also done periodically).
     void Rescan();
     [[nodiscard]] std::vector<ServedPort> Ports();
+    // The radio has delivered events: every port with a program attached
+    // reads its device now. Never blocks; any thread may call it.
+    void Wake();
 
 private:
     void Watch();
@@ -89,6 +102,33 @@ private:
     std::map<std::string, Entry> ports_;    // by link name
     std::map<std::string, HANDLE> refused_; // reported once per activation
     std::mutex rescanLock_;                 // one rescan at a time
+};
+
+// The FM stack's wake-up (FMS_API.dll's export FmsimSetWake): once
+// attached to a bridge, the stack calls its Wake after each batch of events
+// it delivered. It holds the stack module loaded, so the connection
+// outlives the driver's unloads. A stack without the hook leaves the ports
+// to the poll; Problem() says why.
+class StackWake {
+public:
+    StackWake();
+    ~StackWake(); // detaches
+    // Wakes `bridge` from now on (null: nobody); when this returns, a wake
+    // of the previous bridge has finished.
+    void Attach(PtyBridge *bridge);
+    StackWake(const StackWake &) = delete;
+    StackWake &operator=(const StackWake &) = delete;
+
+    [[nodiscard]] bool Connected() const { return setWake_ != nullptr; }
+    [[nodiscard]] const std::string &Problem() const { return problem_; }
+
+private:
+    using WakeFunction = void (*)(void *context);
+    using SetWakeFunction = void (*)(WakeFunction wake, void *context);
+
+    HMODULE module_ = nullptr;
+    SetWakeFunction setWake_ = nullptr;
+    std::string problem_;
 };
 
 } // namespace phone

@@ -355,6 +355,70 @@ TEST_F(Simulator, RdsFlowsOnlyWhileOnAndEnabled) {
     EXPECT_GT(c.rdsGroups, 0u);
 }
 
+TEST_F(Simulator, WakesItsReaderOnceAfterEachBatchOfEvents) {
+    struct Wakes {
+        std::mutex lock;
+        std::vector<std::size_t> deliveredBefore; // events seen by the callback at each wake
+        bool offThread = false;
+    } wakes;
+    static Recorder *seen;
+    seen = &rec;
+    FmsimSetWake(
+        [](void *context) {
+            auto *w = static_cast<Wakes *>(context);
+            std::size_t delivered;
+            {
+                std::lock_guard<std::mutex> guard(seen->lock);
+                delivered = seen->events.size() + seen->runs.size();
+            }
+            std::lock_guard<std::mutex> guard(w->lock);
+            w->deliveredBefore.push_back(delivered);
+            w->offThread |= GetCurrentThreadId() != FmsimEventThreadId();
+        },
+        &wakes);
+    PowerOn();
+    Tune(90000);
+    ASSERT_EQ(Call([&] { return FM_SetRDS(stack, 1); }), FMS_PENDING);
+    ExpectStatus(FMS_CMD_SET_RDS, FMS_STATUS_SUCCESS, 1);
+    {
+        std::unique_lock<std::mutex> guard(rec.lock);
+        ASSERT_TRUE(rec.changed.wait_for(guard, std::chrono::seconds(10),
+                                         [&] { return rec.runs.size() >= 10; }));
+    }
+    ASSERT_EQ(Call([&] { return FM_Disable(stack); }), FMS_PENDING);
+    ExpectStatus(FMS_CMD_POWER_OFF, FMS_STATUS_SUCCESS, 0);
+    // Nothing more comes: the last wake must follow the last event.
+    const std::size_t delivered = EventCount() + [&] {
+        std::lock_guard<std::mutex> guard(rec.lock);
+        return rec.runs.size();
+    }();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(wakes.lock);
+            if (!wakes.deliveredBefore.empty() && wakes.deliveredBefore.back() == delivered)
+                break;
+        }
+        if (std::chrono::steady_clock::now() > end)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    FmsimSetWake(nullptr, nullptr);
+
+    std::lock_guard<std::mutex> guard(wakes.lock);
+    EXPECT_FALSE(wakes.offThread) << "woken from another thread than the event thread";
+    ASSERT_FALSE(wakes.deliveredBefore.empty());
+    // Each wake follows new events, and none is left without one.
+    std::size_t previous = 0;
+    for (const std::size_t d : wakes.deliveredBefore) {
+        EXPECT_GT(d, previous);
+        previous = d;
+    }
+    EXPECT_EQ(previous, delivered);
+    // Batches: at most one wake per event, fewer while events come together.
+    EXPECT_LE(wakes.deliveredBefore.size(), delivered);
+}
+
 TEST_F(Simulator, RdsRateFollowsTheDeviceClock) {
     platform::SetClockSpeed(10);
     PowerOn();

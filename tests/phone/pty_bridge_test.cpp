@@ -40,6 +40,7 @@ struct FakeStats {
 FakeStats echoStats;
 std::mutex echoLock;
 std::deque<char> echoBuffer;
+std::string echoWritten; // every byte the device was given, in order
 
 FakeStats floodStats;
 std::atomic<unsigned long long> floodNext{0};
@@ -81,6 +82,8 @@ DWORD EchoWrite(DWORD_PTR, LPCVOID buffer, DWORD count) {
     const auto *bytes = static_cast<const char *>(buffer);
     for (DWORD i = 0; i < count && echoBuffer.size() < kEchoLimit; ++i)
         echoBuffer.push_back(bytes[i]);
+    if (echoWritten.size() < kEchoLimit)
+        echoWritten.append(bytes, std::min<size_t>(count, kEchoLimit - echoWritten.size()));
     return count;
 }
 
@@ -142,6 +145,7 @@ protected:
         {
             std::lock_guard guard(echoLock);
             echoBuffer.clear();
+            echoWritten.clear();
         }
         messagesPath_ = root_.Path() + "/messages.txt";
         messages_ = std::fopen(messagesPath_.c_str(), "w");
@@ -302,6 +306,58 @@ TEST_F(PtyBridgeTest, RawModeIsRestoredAfterAProgramChangedIt) {
     EXPECT_EQ(got, "x\ry");
 }
 
+TEST_F(PtyBridgeTest, AWriterThatClosesAtOnceStillReachesTheDevice) {
+    ASSERT_NE(ActivateFake(u"Drivers\\FakeEcho", u"EchoCom.dll", u"COM", 7), nullptr);
+    StartBridge();
+    const std::string link = Link("COM7");
+    // As `printf '$PSRF123,1,0*26\r\n' > COM7`, several times in a row:
+    // each writer is gone before the bridge could notice it.
+    std::string sent;
+    for (int i = 0; i < 5; ++i) {
+        const std::string command = "$PSRF123,1," + std::to_string(i) + "\r\n";
+        const int fd = open(link.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, command.data(), command.size()), static_cast<ssize_t>(command.size()));
+        close(fd);
+        sent += command;
+    }
+    auto written = [] {
+        std::lock_guard guard(echoLock);
+        return echoWritten;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return written().size() >= sent.size(); }, kWaitMs));
+    EXPECT_EQ(written(), sent);
+    // And the device is closed again, as after any program.
+    EXPECT_TRUE(WaitUntil(
+        [] { return echoStats.opens >= 1 && echoStats.closes == echoStats.opens; }, kWaitMs));
+}
+
+TEST_F(PtyBridgeTest, AWakeReadsTheDeviceAtOnceAndThePollIsOnlyASafetyNet) {
+    ASSERT_NE(ActivateFake(u"Drivers\\FakeEcho", u"EchoCom.dll", u"COM", 7), nullptr);
+    options_.pollMs = 1000;
+    StartBridge();
+    bridge_->Wake(); // nobody attached: nothing to do
+    const int fd = OpenPort(Link("COM7"));
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitUntil([] { return echoStats.opens == 1; }, kWaitMs));
+    auto produce = [](const std::string &text) {
+        std::lock_guard guard(echoLock);
+        echoBuffer.insert(echoBuffer.end(), text.begin(), text.end());
+    };
+    // What the device queues by itself (the radio's groups) goes out when
+    // the bridge is woken, long before its poll.
+    produce("$RTTMC,woken\r\n");
+    bridge_->Wake();
+    std::string got;
+    ReadFor(fd, got, 14, 500);
+    EXPECT_EQ(got, "$RTTMC,woken\r\n");
+    // Without a wake the poll still finds it.
+    produce("$RTTMC,polled\r\n");
+    got.clear();
+    ReadFor(fd, got, 15, kWaitMs);
+    EXPECT_EQ(got, "$RTTMC,polled\r\n");
+}
+
 TEST_F(PtyBridgeTest, AProgramThatDoesNotReadStopsTheDeviceReadsAndLosesNothing) {
     ASSERT_NE(ActivateFake(u"Drivers\\FakeFlood", u"FloodCom.dll", u"COM", 8), nullptr);
     StartBridge();
@@ -362,6 +418,19 @@ TEST_F(PtyBridgeTest, AFileInThePlaceOfTheLinkIsNeitherFollowedNorRemoved) {
     EXPECT_TRUE(IsLink(path));
 }
 
+TEST_F(PtyBridgeTest, TheSuggestedCommandsQuoteARootNamedWithShellCharacters) {
+    // Pasted into a shell, the suggested command must name the port and run nothing else.
+    options_.root = root_.Path() + "/it's; touch x";
+    ASSERT_EQ(mkdir(options_.root.c_str(), 0700), 0);
+    ASSERT_NE(ActivateFake(u"Drivers\\FakeEcho", u"EchoCom.dll", u"COM", 7), nullptr);
+    StartBridge();
+    ASSERT_EQ(bridge_->Ports().size(), 1u);
+    const std::string quoted = "'" + root_.Path() + "/it'\\''s; touch x/dev/COM7'";
+    const std::string messages = Messages();
+    EXPECT_NE(messages.find("picocom -b 4800 " + quoted + "\n"), std::string::npos) << messages;
+    EXPECT_NE(messages.find("]' " + quoted + "\n"), std::string::npos) << messages;
+}
+
 TEST_F(PtyBridgeTest, AStaleLinkIsReplacedAndOursIsRemovedAtStop) {
     ASSERT_EQ(mkdir((root_.Path() + "/dev").c_str(), 0700), 0);
     const std::string path = Link("COM7");
@@ -409,9 +478,25 @@ TEST_F(PtyBridgeTest, DevicesActivatedLaterAreServedAndDeactivatedOnesNoLonger) 
     ASSERT_TRUE(WaitUntil([] { return echoStats.opens == 1; }, kWaitMs));
     ASSERT_TRUE(DeactivateDevice(echo));
     // The port leaves the list first; its link goes when its bridge stops.
-    EXPECT_TRUE(WaitUntil([&] { return bridge_->Ports().empty() && !IsLink(Link("COM7")); },
-                          kWaitMs));
+    EXPECT_TRUE(
+        WaitUntil([&] { return bridge_->Ports().empty() && !IsLink(Link("COM7")); }, kWaitMs));
     EXPECT_NE(Messages().find("COM7: no longer active"), std::string::npos);
+}
+
+TEST_F(PtyBridgeTest, UnloadingTheDriverUnderAProgramIsSaidPlainly) {
+    HANDLE echo = ActivateFake(u"Drivers\\FakeEcho", u"EchoCom.dll", u"COM", 7);
+    ASSERT_NE(echo, nullptr);
+    options_.rescanMs = 10000; // the port's own read notices the unload first
+    StartBridge();
+    const int fd = OpenPort(Link("COM7"));
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitUntil([] { return echoStats.opens == 1; }, kWaitMs));
+    ASSERT_TRUE(DeactivateDevice(echo));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Messages().find("COM7: the driver was unloaded") != std::string::npos; },
+        kWaitMs))
+        << Messages();
+    EXPECT_EQ(Messages().find("failed"), std::string::npos) << Messages();
 }
 
 TEST_F(PtyBridgeTest, ARefusedOpenIsReportedAndTheNextProgramTriesAgain) {
