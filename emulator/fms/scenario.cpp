@@ -4,7 +4,11 @@
 #include "scenario.h"
 
 #include <charconv>
-#include <fstream>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
 #include <set>
 
 namespace fms {
@@ -184,7 +188,38 @@ void Ascii(const std::string &text, std::size_t maximum, const char *what) {
                          " characters"};
 }
 
-Station ParseStation(const std::vector<Token> &tokens, const std::string &baseDir) {
+// The captures a scenario has read: one copy per file, however many
+// stations name it, and a bound on them all.
+struct CaptureCache {
+    std::map<std::pair<dev_t, ino_t>, std::shared_ptr<const rds::Capture>> byFile;
+    std::uint64_t bytes = 0;
+
+    std::shared_ptr<const rds::Capture> get(const std::string &path) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0)
+            throw ParseError{"capture: " + path + ": cannot open: " + std::strerror(errno)};
+        const auto key = std::make_pair(st.st_dev, st.st_ino);
+        if (auto it = byFile.find(key); it != byFile.end())
+            return it->second;
+        if (S_ISREG(st.st_mode) &&
+            bytes + static_cast<std::uint64_t>(st.st_size) > kMaxCaptureTotalBytes)
+            throw ParseError{"capture " + path + ": the scenario's captures would exceed " +
+                             std::to_string(kMaxCaptureTotalBytes >> 20) +
+                             " MiB together; let stations share a file"};
+        auto capture = std::make_shared<rds::Capture>();
+        std::string error;
+        if (!rds::ReadCapture(path, *capture, error))
+            throw ParseError{"capture: " + error};
+        if (capture->groups.empty())
+            throw ParseError{"capture " + path + " holds no groups"};
+        bytes += static_cast<std::uint64_t>(st.st_size);
+        byFile.emplace(key, capture);
+        return capture;
+    }
+};
+
+Station ParseStation(const std::vector<Token> &tokens, const std::string &baseDir,
+                     CaptureCache &captures) {
     if (tokens.size() < 2 || !tokens[1].key.empty())
         throw ParseError{"station needs a frequency in kHz"};
     Station s;
@@ -282,15 +317,9 @@ Station ParseStation(const std::vector<Token> &tokens, const std::string &baseDi
             throw ParseError{"rds=capture needs file=\"PATH\""};
         s.rds = RdsKind::Capture;
         s.capturePath = (file[0] == '/' || baseDir.empty()) ? file : baseDir + "/" + file;
-        auto capture = std::make_shared<rds::Capture>();
-        std::string error;
-        if (!rds::ReadCapture(s.capturePath, *capture, error))
-            throw ParseError{"capture: " + error};
-        if (capture->groups.empty())
-            throw ParseError{"capture " + s.capturePath + " holds no groups"};
+        s.capture = captures.get(s.capturePath);
         if (!havePi)
-            s.pi = capture->groups[0].block[rds::kBlockA];
-        s.capture = std::move(capture);
+            s.pi = s.capture->groups[0].block[rds::kBlockA];
     } else {
         if (!file.empty())
             throw ParseError{"file= needs rds=capture"};
@@ -312,6 +341,7 @@ bool ParseScenario(std::string_view text, const std::string &name, const std::st
                    Scenario &scenario, std::string &error) {
     Scenario result;
     result.name = name;
+    CaptureCache captures;
     std::set<std::string> directives;
     std::size_t lineNumber = 0;
     std::size_t bandLine = 0;
@@ -355,7 +385,7 @@ bool ParseScenario(std::string_view text, const std::string &name, const std::st
             if (d == "station") {
                 if (result.stations.size() >= kMaxStations)
                     throw ParseError{"too many stations"};
-                Station s = ParseStation(tokens, baseDir);
+                Station s = ParseStation(tokens, baseDir, captures);
                 if (result.find(s.frequencyKHz))
                     throw ParseError{"a station at " + std::to_string(s.frequencyKHz) +
                                      " kHz already exists"};
@@ -430,19 +460,9 @@ bool ParseScenario(std::string_view text, const std::string &name, const std::st
 }
 
 bool LoadScenarioFile(const std::string &path, Scenario &scenario, std::string &error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open";
-        return false;
-    }
     std::string text;
-    text.resize(kMaxScenarioBytes + 1);
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    if (text.size() > kMaxScenarioBytes) {
-        error = path + ": file too large";
+    if (!rds::ReadRegularFile(path, kMaxScenarioBytes, text, error))
         return false;
-    }
     const std::size_t slash = path.rfind('/');
     const std::string baseDir = slash == std::string::npos ? "." : path.substr(0, slash);
     return ParseScenario(text, path, baseDir, scenario, error);

@@ -25,6 +25,8 @@ inline constexpr unsigned kMaxSignal = 127;
 inline constexpr std::uint32_t kMaxLatencyMs = 60000;
 inline constexpr double kMaxRate = 1000.0;
 inline constexpr unsigned kMaxRunBytes = 4096;
+// All capture files of one scenario together (each is shared by the stations naming it).
+inline constexpr std::uint64_t kMaxCaptureTotalBytes = 256ull << 20;
 
 // The three bands: 0 Europe/US, 1 Japan, 2 Japan wide. Steps of 100 kHz.
 struct BandLimits {

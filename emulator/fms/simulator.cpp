@@ -1,17 +1,20 @@
-// simulator.cpp — FMS_API.dll, the FM stack simulator: the 33 FM_* entry
-// points over a modelled chip (band of stations, tuning, seeking, power,
-// settings, AF jumps, raw RDS at the broadcast rate) and the fmsim.h
-// controls.
+// simulator.cpp — FMS_API.dll, the phone's FM stack: the 33 FM_* entry
+// points, the chip's state (power, band, frequency, seeking, settings, AF),
+// command statuses and events on the stack's own thread, and the fmsim.h
+// controls. What is received comes from a radio (radio.h): the simulated
+// band of a scenario, a Linux V4L2 tuner or a decoder command, chosen by
+// TAVRINEL_FM_RADIO or FmsimUseRadio.
 //
 // Threads. One event thread per stack session delivers every event through
 // the registered callback. It owns a hidden window; its loop dispatches that
-// window's messages, then delivers scheduled events that are due, then RDS
-// bytes that are due, then sleeps on the wake event until the next deadline
-// (device clock). Entry points never call the callback: they change the chip
-// state under `lock` and schedule the event. A call made on the event thread
-// itself (a client querying from inside its callback) posts its event to the
-// window instead, so the client's pumping wait dispatches it at once.
-// `lock` is never held while the callback runs.
+// window's messages, then takes the scheduled events that are due and a due
+// run of RDS bytes, delivers them (DeliverEvents, the one place events reach
+// the client), then sleeps on the wake event until the next deadline (device
+// clock) or until a radio's own thread has news. Entry points never call the
+// callback: they change the chip state under `lock` and schedule the event.
+// A call made on the event thread itself (a client querying from inside its
+// callback) posts its event to the window instead, so the client's pumping
+// wait dispatches it at once. `lock` is never held while the callback runs.
 #include <fmsim.h>
 #include <fmstack.h>
 #include <windows.h>
@@ -31,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "radio.h"
 #include "scenario.h"
 
 namespace {
@@ -77,6 +81,13 @@ struct Scheduled {
     std::uint64_t seekId = 0;
 };
 
+// One event on its way to the callback, with the RDS bytes it points to.
+struct Outgoing {
+    StackEvent event{};
+    std::unique_ptr<std::uint8_t[]> bytes; // valid during the callback only
+    bool posted = false;                   // came through a window's queue
+};
+
 struct Chip {
     bool powered = false;
     unsigned band = 0;
@@ -96,27 +107,18 @@ struct Chip {
     DWORD pauseDuration = 0;
     // seek in progress
     bool seeking = false;
+    bool seekEnding = false; // its report is scheduled
     std::uint64_t seekId = 0;
-    DWORD seekStart = 0;
-    DWORD seekFromKHz = 0;
     DWORD seekTargetKHz = 0;
     BYTE seekStatus = FMS_STATUS_SEEK_SUCCESS;
-    unsigned seekSteps = 0;
     // AF: armed by a tune, spent by a jump
     bool afArmed = false;
     DWORD tunedAt = 0;
 };
 
 struct Rds {
-    std::unique_ptr<rds::RawStream> stream;
-    std::uint64_t streams = 0; // streams made, seeds the next one
-    bool running = false;
-    DWORD base = 0;  // device time the byte count starts at
-    double sent = 0; // bytes sent since base
-    unsigned nextRun = 1;
     DWORD resumeAt = 0; // no RDS before this time (after a tune)
     bool paused = false;
-    std::mt19937 runRandom{1};
 };
 
 struct Session {
@@ -157,6 +159,12 @@ double rdsRate = 1.0;
 Session session;
 Chip chip;
 Rds rdsState;
+std::unique_ptr<fms::Radio> radio; // exists from the first chip reset on
+std::string radioSpec = "sim";
+bool radioExplicit = false;
+std::string radioFailure;   // why the chosen radio could not be made
+bool radioSilenced = false; // it could not start: silence stands in
+std::atomic<HANDLE> radioWake{nullptr};
 Faults faults;
 std::deque<Scheduled> queue;
 std::map<std::uint64_t, StackEvent> posted;
@@ -192,17 +200,18 @@ bool Reached(DWORD now, DWORD due) {
     return static_cast<std::int32_t>(now - due) >= 0;
 }
 
-const fms::Station *TunedStation() {
-    if (!chip.powered || chip.seeking)
-        return nullptr;
-    return scenario.find(chip.frequencyKHz);
+unsigned CurrentSignal() {
+    return chip.powered ? std::min(radio->signal(), fms::kMaxSignal) : 0;
 }
 
-unsigned CurrentSignal() {
-    if (!chip.powered)
-        return 0;
-    const fms::Station *s = TunedStation();
-    return s ? s->signal : scenario.noise;
+// Alternative frequency of the tuned station, 0 when none.
+DWORD TunedAlternative() {
+    return chip.powered && !chip.seeking ? radio->alternativeKHz() : 0;
+}
+
+DWORD SeekPosition(DWORD now) {
+    DWORD unused = 0;
+    return radio->seekPoll(now, unused).positionKHz;
 }
 
 void LoadDefaultScenarioLocked(std::string &error, bool &ok) {
@@ -219,45 +228,24 @@ void LoadDefaultScenarioLocked(std::string &error, bool &ok) {
     }
 }
 
-void PickNextRun() {
-    rdsState.nextRun = std::uniform_int_distribution<unsigned>(scenario.runMin,
-                                                               scenario.runMax)(rdsState.runRandom);
-}
-
-// A new RDS stream for whatever the chip is tuned to; RDS resumes after the
-// tune has been reported.
+// The radio follows the chip's frequency; RDS resumes after the tune has
+// been reported.
 void RestartRds(DWORD now, DWORD holdMs) {
-    rdsState.stream.reset();
-    rdsState.running = false;
     rdsState.resumeAt = now + holdMs;
-    const fms::Station *s = chip.powered ? scenario.find(chip.frequencyKHz) : nullptr;
-    if (s == nullptr || s->rds == fms::RdsKind::None)
-        return;
-    const auto seed = static_cast<std::uint32_t>(scenario.seed + 7919u * ++rdsState.streams);
-    std::unique_ptr<rds::GroupSource> source;
-    if (s->rds == fms::RdsKind::Generated) {
-        rds::GeneratorConfig config = s->generator;
-        if (!s->clockGiven) {
-            SYSTEMTIME t{};
-            GetSystemTime(&t);
-            config.start.year = t.wYear;
-            config.start.month = t.wMonth;
-            config.start.day = t.wDay;
-            config.start.hour = t.wHour;
-            config.start.minute = t.wMinute;
-        }
-        source = std::make_unique<rds::GeneratedSource>(std::move(config));
-    } else {
-        // Tuning in joins the broadcast somewhere in the middle.
-        const std::size_t start = std::mt19937(seed)() % s->capture->groups.size();
-        source = std::make_unique<rds::CaptureSource>(s->capture, start);
-    }
-    rdsState.stream = std::make_unique<rds::RawStream>(std::move(source), scenario.errors, seed);
+    if (chip.powered)
+        radio->tune(chip.frequencyKHz, now);
+    radio->rdsIdle();
 }
 
 void WakeEventThread() {
     if (session.wake)
         SetEvent(session.wake);
+}
+
+// From a radio's own thread: no lock, the session's wake event while it lasts.
+void WakeFromRadio() {
+    if (HANDLE wake = radioWake.load())
+        SetEvent(wake);
 }
 
 void Schedule(const Scheduled &item) {
@@ -364,23 +352,22 @@ void Deliver(FmsEventCallback callback, const StackEvent &event) {
     callback(&event);
 }
 
+void DeliverEvents(std::vector<Outgoing> &batch);
+
 LRESULT CALLBACK SimWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message != kPostedEventMessage)
         return DefWindowProcW(window, message, wParam, lParam);
-    StackEvent event{};
-    FmsEventCallback callback = nullptr;
+    std::vector<Outgoing> batch(1);
     {
         std::lock_guard<std::mutex> guard(lock);
         auto it = posted.find(static_cast<std::uint64_t>(wParam));
         if (it == posted.end())
             return 0; // the session that posted it is gone
-        event = it->second;
+        batch.front().event = it->second;
+        batch.front().posted = true;
         posted.erase(it);
-        if (!TakeForDelivery(event, callback))
-            return 0;
     }
-    counters.postedReplies++;
-    Deliver(callback, event);
+    DeliverEvents(batch);
     return 0;
 }
 
@@ -399,10 +386,9 @@ void Tune(DWORD frequencyKHz, DWORD now) {
 
 // Jumps to the tuned station's first alternative frequency (lock held).
 bool AfJump(DWORD now) {
-    const fms::Station *s = TunedStation();
-    if (s == nullptr || s->afKHz.empty() || !chip.afEnabled)
+    const DWORD target = TunedAlternative();
+    if (target == 0 || !chip.afEnabled)
         return false;
-    const DWORD target = s->afKHz.front();
     chip.frequencyKHz = target;
     chip.afArmed = false;
     chip.tunedAt = now;
@@ -415,47 +401,46 @@ bool AfJump(DWORD now) {
     return true;
 }
 
-// First frequency a seek stops at from `from`, with the number of 100 kHz
-// steps; the band limit when no station is strong enough.
-void PlanSeek(DWORD from, bool up, DWORD &target, unsigned &steps, BYTE &status) {
-    const fms::BandLimits limits = fms::kBands[chip.band];
-    const DWORD offset = from - limits.lowKHz;
-    DWORD f;
-    if (up)
-        f = limits.lowKHz + (offset / fms::kStepKHz + 1) * fms::kStepKHz;
-    else
-        f = offset % fms::kStepKHz == 0 ? from - fms::kStepKHz
-                                        : limits.lowKHz + offset / fms::kStepKHz * fms::kStepKHz;
-    steps = 1;
-    for (;; ++steps, f = up ? f + fms::kStepKHz : f - fms::kStepKHz) {
-        if (f < limits.lowKHz || f > limits.highKHz) {
-            target = up ? limits.highKHz : limits.lowKHz;
-            status = FMS_STATUS_SEEK_BAND_LIMIT;
-            const DWORD distance = up ? target - from : from - target;
-            steps = (distance + fms::kStepKHz - 1) / fms::kStepKHz;
-            return;
-        }
-        const fms::Station *s = scenario.find(f);
-        if (s != nullptr && s->signal >= chip.searchLevel) {
-            target = f;
-            status = FMS_STATUS_SEEK_SUCCESS;
-            return;
-        }
+// A radio that hears nothing: what the stack runs on when the chosen radio
+// cannot start.
+class SilentRadio final : public fms::Radio {
+public:
+    bool powerOn(std::uint32_t frequencyKHz, std::string &) override {
+        frequencyKHz_ = frequencyKHz;
+        return true;
     }
-}
+    void powerOff() override {}
+    void tune(std::uint32_t frequencyKHz, fms::Millis) override { frequencyKHz_ = frequencyKHz; }
+    unsigned signal() override { return 0; }
+    void seekStart(std::uint32_t, bool up, fms::BandLimits band, unsigned, fms::Millis) override {
+        frequencyKHz_ = up ? band.highKHz : band.lowKHz;
+    }
+    fms::SeekResult seekPoll(fms::Millis, fms::Millis &) override {
+        return {frequencyKHz_, true, false};
+    }
+    bool readRds(fms::Millis, std::vector<std::uint8_t> &, fms::Millis &) override { return false; }
+    void rdsIdle() override {}
+    std::uint64_t groupsStarted() const override { return 0; }
 
-// Where a running seek has got to.
-DWORD SeekPosition(DWORD now) {
-    unsigned done = chip.seekSteps;
-    if (scenario.seekStepMs != 0)
-        done = std::min<unsigned>(chip.seekSteps, (now - chip.seekStart) / scenario.seekStepMs);
-    const DWORD distance = done * fms::kStepKHz;
-    const bool up = chip.seekTargetKHz >= chip.seekFromKHz;
-    DWORD f = up ? chip.seekFromKHz + distance : chip.seekFromKHz - distance;
-    // The last step lands on the target, which may be off the 100 kHz grid.
-    if (done == chip.seekSteps || (up ? f > chip.seekTargetKHz : f < chip.seekTargetKHz))
-        f = chip.seekTargetKHz;
-    return f;
+private:
+    std::uint32_t frequencyKHz_ = 0;
+};
+
+void WakeEventThread();
+
+// A fresh radio of the chosen kind, powered off (lock held).
+void MakeChosenRadio() {
+    if (radio)
+        radio->powerOff();
+    std::string why;
+    radio = fms::MakeRadio(
+        radioSpec, scenario, rdsRate, [] { WakeFromRadio(); }, why);
+    radioFailure.clear();
+    radioSilenced = false;
+    if (!radio) {
+        radioFailure = why; // said when the radio is powered on
+        radio = std::make_unique<SilentRadio>();
+    }
 }
 
 void ResetChip() {
@@ -463,107 +448,140 @@ void ResetChip() {
     chip.band = scenario.band;
     chip.frequencyKHz = scenario.frequencyKHz;
     chip.searchLevel = scenario.searchLevel;
-    rdsState.stream.reset();
-    rdsState.running = false;
-    rdsState.runRandom.seed(scenario.seed);
-    PickNextRun();
+    MakeChosenRadio();
+}
+
+// The chip's audio settings reach the radio.
+void ApplyAudio() {
+    if (!chip.powered)
+        return;
+    radio->setVolume(chip.volume);
+    radio->setMute(chip.mute == 0);
+    radio->setMono(chip.monoStereo != 0);
+    radio->setDeemphasis75us(chip.deemphasis != 0);
+}
+
+// Powers the radio on; one that cannot start is replaced by silence until
+// the next power-on tries again (a tuner plugged in meanwhile).
+void PowerOnRadio() {
+    if (radioSilenced)
+        MakeChosenRadio();
+    std::string why = radioFailure;
+    radioSilenced = !why.empty() || !radio->powerOn(chip.frequencyKHz, why);
+    if (radioSilenced) {
+        std::fprintf(stderr, "FMS_API: radio %s cannot start: %s\n", radioSpec.c_str(),
+                     why.c_str());
+        radio->powerOff();
+        radio = std::make_unique<SilentRadio>();
+        radio->powerOn(chip.frequencyKHz, why);
+    }
 }
 
 // ---------------------------------------------------------------- event thread
 
-// Delivers one due scheduled event; answers false when none is due.
-bool DeliverDueEvent(DWORD now) {
-    StackEvent event{};
-    FmsEventCallback callback = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (session.stop || queue.empty() || !Reached(now, queue.front().due))
-            return false;
+// The one place events reach the client: each gets its last look under the
+// lock (the session may have ended meanwhile), then the callback without it.
+void DeliverEvents(std::vector<Outgoing> &batch) {
+    unsigned delivered = 0; // since the last wake of the reader
+    for (Outgoing &out : batch) {
+        FmsEventCallback callback = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!TakeForDelivery(out.event, callback))
+                continue;
+        }
+        if (out.posted)
+            counters.postedReplies++;
+        if (out.event.type == STACK_EVENT_RDS_DATA) {
+            counters.rdsEvents++;
+            counters.rdsBytes += out.event.u.rds.length;
+        }
+        Deliver(callback, out.event);
+        // A long batch still wakes its reader in time.
+        if (++delivered >= kMaxEventsPerWake) {
+            delivered = 0;
+            WakeReader();
+        }
+    }
+    batch.clear();
+    if (delivered > 0)
+        WakeReader();
+}
+
+// A running seek that the radio says has ended is reported after the
+// latency; the chip stays seeking until then (lock held).
+void FollowSeek(DWORD now, DWORD &waitMs) {
+    if (!chip.seeking || chip.seekEnding)
+        return;
+    const fms::SeekResult r = radio->seekPoll(now, waitMs);
+    if (!r.ended)
+        return;
+    chip.seekEnding = true;
+    chip.seekTargetKHz = r.positionKHz;
+    chip.seekStatus = r.found ? FMS_STATUS_SEEK_SUCCESS : FMS_STATUS_SEEK_BAND_LIMIT;
+    Scheduled item;
+    item.due = now + latencyMs;
+    item.seekDone = true;
+    item.seekId = chip.seekId;
+    Schedule(item);
+}
+
+// Moves the scheduled events that are due into the batch (lock held).
+void TakeDueEvents(DWORD now, std::vector<Outgoing> &batch) {
+    while (!queue.empty() && Reached(now, queue.front().due)) {
         Scheduled item = queue.front();
         queue.pop_front();
         if (item.seekDone) {
             if (!chip.seeking || chip.seekId != item.seekId)
-                return true; // stopped or overtaken by a tune
+                continue; // stopped or overtaken by a tune
             chip.seeking = false;
+            chip.seekEnding = false;
             chip.frequencyKHz = chip.seekTargetKHz;
             chip.afArmed = true;
             chip.tunedAt = now;
             RestartRds(now, 1);
             item.event = CommandStatus(FMS_CMD_SEEK, chip.seekStatus, chip.seekTargetKHz);
         }
-        event = item.event;
-        if (!TakeForDelivery(event, callback))
-            return true;
+        Outgoing out;
+        out.event = item.event;
+        batch.push_back(std::move(out));
     }
-    Deliver(callback, event);
-    return true;
 }
 
-// Delivers one run of RDS bytes when one is due; otherwise answers false and
-// lowers `waitMs` to the time until the next run.
-bool DeliverDueRds(DWORD now, DWORD &waitMs) {
-    std::unique_ptr<std::uint8_t[]> bytes; // fresh per event: valid during the call only
-    StackEvent event{};
-    FmsEventCallback callback = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (session.stop)
-            return false;
-        // Scheduled AF jump: the station fades, the chip moves to its AF.
-        const fms::Station *tuned = TunedStation();
-        if (tuned != nullptr && chip.afArmed && chip.afEnabled && tuned->afJumpAfterMs != 0) {
-            const DWORD at = chip.tunedAt + tuned->afJumpAfterMs;
-            if (Reached(now, at))
-                AfJump(now);
-            else
-                waitMs = std::min<DWORD>(waitMs, at - now);
-        }
-        const bool active = tuned != nullptr && chip.rdsEnabled && !rdsState.paused &&
-                            rdsState.stream != nullptr && Reached(now, rdsState.resumeAt) &&
-                            TunedStation() == tuned;
-        if (!active) {
-            rdsState.running = false;
-            if (tuned != nullptr && rdsState.stream != nullptr && !Reached(now, rdsState.resumeAt))
-                waitMs = std::min<DWORD>(waitMs, rdsState.resumeAt - now);
-            return false;
-        }
-        if (!rdsState.running) {
-            rdsState.running = true;
-            rdsState.base = now;
-            rdsState.sent = 0;
-        }
-        const double bytesPerMs = rds::kGroupsPerSecond * rds::kRawBytesPerGroup * rdsRate / 1000.0;
-        const double due = static_cast<double>(now - rdsState.base) * bytesPerMs;
-        // The chip's FIFO holds about a second; older bytes are lost while
-        // nobody collects them (the event thread was kept busy).
-        const double backlogLimit = std::max(bytesPerMs * 1000.0, 2.0 * scenario.runMax);
-        if (due - rdsState.sent > backlogLimit)
-            rdsState.sent = due - backlogLimit;
-        if (due - rdsState.sent < rdsState.nextRun) {
-            const double missing = rdsState.nextRun - (due - rdsState.sent);
-            waitMs = std::min<DWORD>(waitMs, static_cast<DWORD>(missing / bytesPerMs) + 1);
-            return false;
-        }
-        const unsigned run = rdsState.nextRun;
-        std::vector<std::uint8_t> data;
-        data.reserve(run);
-        const std::uint64_t groupsBefore = rdsState.stream->groupsStarted();
-        rdsState.stream->read(run, data);
-        counters.rdsGroups += rdsState.stream->groupsStarted() - groupsBefore;
-        rdsState.sent += run;
-        PickNextRun();
-        bytes = std::make_unique<std::uint8_t[]>(run);
-        std::memcpy(bytes.get(), data.data(), run);
-        event.type = STACK_EVENT_RDS_DATA;
-        event.u.rds.length = static_cast<WORD>(run);
-        event.u.rds.data = reinterpret_cast<DWORD_PTR>(bytes.get());
-        if (!TakeForDelivery(event, callback))
-            return false;
+// Adds one run of RDS bytes to the batch when one is due; otherwise lowers
+// `waitMs` to the time until the next run may be (lock held).
+void TakeDueRds(DWORD now, DWORD &waitMs, std::vector<Outgoing> &batch) {
+    // Scheduled AF jump: the station fades, the chip moves to its AF.
+    const bool tuned = chip.powered && !chip.seeking;
+    if (tuned && chip.afArmed && chip.afEnabled && TunedAlternative() != 0 &&
+        radio->fadeAfterMs() != 0) {
+        const DWORD at = chip.tunedAt + radio->fadeAfterMs();
+        if (Reached(now, at))
+            AfJump(now);
+        else
+            waitMs = std::min<DWORD>(waitMs, at - now);
     }
-    counters.rdsEvents++;
-    counters.rdsBytes += event.u.rds.length;
-    Deliver(callback, event);
-    return true;
+    const bool active =
+        tuned && chip.rdsEnabled && !rdsState.paused && Reached(now, rdsState.resumeAt);
+    if (!active) {
+        radio->rdsIdle();
+        if (tuned && chip.rdsEnabled && !Reached(now, rdsState.resumeAt))
+            waitMs = std::min<DWORD>(waitMs, rdsState.resumeAt - now);
+        return;
+    }
+    std::vector<std::uint8_t> data;
+    const std::uint64_t groupsBefore = radio->groupsStarted();
+    if (!radio->readRds(now, data, waitMs) || data.empty())
+        return;
+    counters.rdsGroups += radio->groupsStarted() - groupsBefore;
+    const std::size_t run = std::min<std::size_t>(data.size(), fms::kMaxRunBytes);
+    Outgoing out;
+    out.bytes = std::make_unique<std::uint8_t[]>(run);
+    std::memcpy(out.bytes.get(), data.data(), run);
+    out.event.type = STACK_EVENT_RDS_DATA;
+    out.event.u.rds.length = static_cast<WORD>(run);
+    out.event.u.rds.data = reinterpret_cast<DWORD_PTR>(out.bytes.get());
+    batch.push_back(std::move(out));
 }
 
 DWORD WINAPI EventThread(LPVOID) {
@@ -573,36 +591,33 @@ DWORD WINAPI EventThread(LPVOID) {
         session.window = CreateHiddenWindow();
         SetEvent(session.ready);
     }
-    unsigned delivered = 0; // events since the last wake
+    std::vector<Outgoing> batch;
     for (;;) {
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
-        DWORD now = Now();
         DWORD waitMs = kMaxIdleWaitMs;
-        const bool more = DeliverDueEvent(now) || DeliverDueRds(now, waitMs);
-        delivered += more ? 1 : 0;
-        // A batch ends when nothing more is due, or after a bounded run of
-        // events, so that a busy stack still wakes its reader in time.
-        if (delivered > 0 && (!more || delivered >= kMaxEventsPerWake)) {
-            delivered = 0;
-            WakeReader();
-        }
-        if (more)
-            continue;
         HANDLE wake;
         {
             std::lock_guard<std::mutex> guard(lock);
             if (session.stop)
                 break;
+            DWORD now = Now();
+            FollowSeek(now, waitMs);
+            TakeDueEvents(now, batch);
+            TakeDueRds(now, waitMs, batch);
             if (!queue.empty()) {
                 const DWORD due = queue.front().due;
                 now = Now();
                 waitMs = Reached(now, due) ? 0 : std::min<DWORD>(waitMs, due - now);
             }
             wake = session.wake;
+        }
+        if (!batch.empty()) {
+            DeliverEvents(batch);
+            continue;
         }
         if (waitMs > 0)
             WaitForSingleObject(wake, waitMs);
@@ -632,6 +647,9 @@ void DestroySessionUnlocked() {
     }
     WaitForSingleObject(thread, INFINITE);
     std::lock_guard<std::mutex> guard(lock);
+    // Its threads may wake the event thread until it is off.
+    radio->powerOff();
+    radioWake.store(nullptr);
     CloseHandle(session.thread);
     CloseHandle(session.wake);
     CloseHandle(session.ready);
@@ -651,7 +669,7 @@ void DestroySessionUnlocked() {
     }
     session = Session{};
     chip.powered = false;
-    rdsState.stream.reset();
+    radio->powerOff();
 }
 
 // ---------------------------------------------------------------- entry point guards
@@ -685,6 +703,7 @@ DWORD Set(EntryIndex index, DWORD stack, bool needsPower, BYTE command, DWORD va
         return FMS_STATUS_INVALID_PARAMETER;
     if (field != nullptr)
         chip.*field = value;
+    ApplyAudio();
     EmitStatus(command, FMS_STATUS_SUCCESS, value);
     return FMS_PENDING;
 }
@@ -797,6 +816,7 @@ __declspec(dllexport) DWORD FM_Create(DWORD *reserved, FmsEventCallback callback
         session = Session{};
         return FMS_STATUS_FAILED;
     }
+    radioWake.store(session.wake);
     HANDLE ready = session.ready;
     guard.unlock();
     // The event thread must own its window before any call can post to it.
@@ -820,6 +840,10 @@ __declspec(dllexport) DWORD FM_Init() {
             std::fprintf(stderr, "FMS_API: scenario refused: %s\n", error.c_str());
             return FMS_STATUS_FAILED;
         }
+    }
+    if (!radioExplicit) {
+        const char *env = std::getenv("TAVRINEL_FM_RADIO");
+        radioSpec = env != nullptr && env[0] != '\0' ? env : "sim";
     }
     initialised = true;
     return FMS_OK;
@@ -870,6 +894,8 @@ __declspec(dllexport) DWORD FM_Enable(DWORD stack) {
         return FMS_PENDING;
     }
     chip.powered = true;
+    PowerOnRadio();
+    ApplyAudio();
     Tune(chip.frequencyKHz, Now());
     EmitStatus(FMS_CMD_POWER_ON, FMS_STATUS_SUCCESS, 0);
     return FMS_PENDING;
@@ -890,7 +916,7 @@ __declspec(dllexport) DWORD FM_Disable(DWORD stack) {
         ++chip.seekId;
     }
     chip.powered = false;
-    RestartRds(Now(), 0);
+    radio->powerOff();
     EmitStatus(FMS_CMD_POWER_OFF, FMS_STATUS_SUCCESS, 0);
     return FMS_PENDING;
 }
@@ -952,17 +978,12 @@ __declspec(dllexport) DWORD FM_Seek(DWORD stack, DWORD stop, DWORD up) {
     }
     if (chip.seeking)
         return kStatusAlreadyPending;
-    PlanSeek(chip.frequencyKHz, up != 0, chip.seekTargetKHz, chip.seekSteps, chip.seekStatus);
     chip.seeking = true;
+    chip.seekEnding = false;
     ++chip.seekId;
-    chip.seekStart = now;
-    chip.seekFromKHz = chip.frequencyKHz;
-    RestartRds(now, 0);
-    Scheduled item;
-    item.due = now + chip.seekSteps * scenario.seekStepMs + latencyMs;
-    item.seekDone = true;
-    item.seekId = chip.seekId;
-    Schedule(item);
+    radio->seekStart(chip.frequencyKHz, up != 0, fms::kBands[chip.band], chip.searchLevel, now);
+    radio->rdsIdle();
+    WakeEventThread();
     return FMS_PENDING;
 }
 
@@ -1017,6 +1038,7 @@ __declspec(dllexport) DWORD FM_SetVolume(DWORD stack, SHORT level, DWORD reserve
     if (DWORD refused = CheckSession(stack, false))
         return refused;
     chip.volume = static_cast<WORD>(level);
+    ApplyAudio();
     EmitStatus(FMS_CMD_SET_VOLUME, FMS_STATUS_SUCCESS, chip.volume);
     return FMS_PENDING;
 }
@@ -1090,10 +1112,8 @@ __declspec(dllexport) DWORD FM_SetStereoBlend(DWORD stack, DWORD enable) {
 }
 
 __declspec(dllexport) DWORD FM_GetAFFreq(DWORD stack) {
-    return Query(kEntry_FM_GetAFFreq, stack, true, FMS_CMD_GET_AF_FREQ, [] {
-        const fms::Station *s = TunedStation();
-        return s != nullptr && !s->afKHz.empty() ? s->afKHz.front() : DWORD{0};
-    });
+    return Query(kEntry_FM_GetAFFreq, stack, true, FMS_CMD_GET_AF_FREQ,
+                 [] { return TunedAlternative(); });
 }
 
 __declspec(dllexport) DWORD FM_SetAF(DWORD stack, DWORD enable) {
@@ -1152,6 +1172,14 @@ __declspec(dllexport) void FmsimUseDefaultScenario() {
         ResetChip();
 }
 
+__declspec(dllexport) void FmsimUseRadio(const char *spec) {
+    std::lock_guard<std::mutex> guard(lock);
+    radioExplicit = spec != nullptr;
+    radioSpec = spec != nullptr ? spec : "sim";
+    if (!session.exists)
+        MakeChosenRadio();
+}
+
 __declspec(dllexport) void FmsimSetLatency(DWORD milliseconds) {
     std::lock_guard<std::mutex> guard(lock);
     latencyMs = std::min<DWORD>(milliseconds, fms::kMaxLatencyMs);
@@ -1162,7 +1190,8 @@ __declspec(dllexport) void FmsimSetRdsRate(double multiplier) {
     if (!(multiplier >= 0.01))
         multiplier = 0.01;
     rdsRate = std::min(multiplier, fms::kMaxRate);
-    rdsState.running = false; // count afresh at the new rate
+    if (radio)
+        radio->rdsIdle(); // count afresh at the new rate
     WakeEventThread();
 }
 
@@ -1220,7 +1249,8 @@ __declspec(dllexport) void FmsimClearFaults() {
     latencyMs = scenario.latencyMs;
     rdsRate = scenario.rate;
     rdsState.paused = false;
-    rdsState.running = false;
+    if (radio)
+        radio->rdsIdle();
 }
 
 __declspec(dllexport) void FmsimGetCounters(FmsimCounters *out) {

@@ -75,6 +75,14 @@ __declspec(dllexport) int FmsimLoadScenarioText(const char *text, size_t length,
 // Back to the environment's scenario or the built-in default.
 __declspec(dllexport) void FmsimUseDefaultScenario();
 
+// ---- the radio under the stack
+// "sim" (the scenario's band), "v4l2:/dev/radioN" (a Linux radio tuner) or
+// "cmd:COMMAND" (a decoder command printing RDS groups as hex lines; {khz}
+// and {mhz} stand for the frequency). Takes effect at the next FM_Create;
+// null goes back to the environment's TAVRINEL_FM_RADIO (read at FM_Init),
+// else "sim".
+__declspec(dllexport) void FmsimUseRadio(const char *spec);
+
 // ---- behaviour
 __declspec(dllexport) void FmsimSetLatency(DWORD milliseconds);
 __declspec(dllexport) void FmsimSetRdsRate(double multiplier); // 0.01..1000

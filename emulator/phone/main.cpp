@@ -6,7 +6,7 @@
 // --headless it has no screen.
 //
 //   phone [--root DIR] [--headless] [--activate KEY]... [--poll-ms N]
-//         [--speed F] [--scenario FILE] [--install-driver]
+//         [--speed F] [--scenario FILE] [--radio RADIO] [--install-driver]
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -52,12 +52,13 @@ struct Options {
     int pollMs = 0;   // 0: as the FM stack allows (see phone::kSafetyPollMs)
     double speed = 0; // 0: leave the clock alone
     std::string scenario;
+    std::string radio = "sim";
 };
 
 void Usage(FILE *out) {
     std::fprintf(out,
                  "usage: phone [--root DIR] [--headless] [--activate KEY]... [--poll-ms N]\n"
-                 "             [--speed F] [--scenario FILE] [--install-driver]\n"
+                 "             [--speed F] [--scenario FILE] [--radio RADIO] [--install-driver]\n"
                  "  --root DIR        the device's file system (default "
                  "$XDG_STATE_HOME/tavrinel/phone)\n"
                  "  --headless        no screen and no control program (default on a\n"
@@ -70,6 +71,10 @@ void Usage(FILE *out) {
                  "                    an FM stack that does not signal)\n"
                  "  --speed F         run the device clock F times faster (0 < F <= 1000)\n"
                  "  --scenario FILE   the stations of the FM stack simulator\n"
+                 "  --radio RADIO     what the FM stack receives: sim (the simulated band,\n"
+                 "                    default), v4l2:/dev/radioN (a Linux radio tuner) or\n"
+                 "                    'cmd:COMMAND' (a decoder printing RDS hex groups; {khz}\n"
+                 "                    and {mhz} stand for the frequency)\n"
                  "Ctrl-C, Ctrl-\\, SIGTERM or SIGHUP powers the phone off. On the screen: "
                  "Tab/Shift-Tab move\n"
                  "the focus, Enter/Space press, arrows choose, F1/F2 the soft keys, Esc\n"
@@ -109,6 +114,17 @@ bool ValidKeyText(const std::string &key) {
         if (c < 0x20 || c == 0x7F)
             return false;
     return true;
+}
+
+// "sim", "v4l2:DEVICE" or "cmd:COMMAND": printable, bounded.
+bool ValidRadio(const std::string &radio) {
+    if (radio.size() > 4096)
+        return false;
+    for (unsigned char c : radio)
+        if (c < 0x20 || c == 0x7F)
+            return false;
+    return radio == "sim" || (radio.rfind("v4l2:", 0) == 0 && radio.size() > 5) ||
+           (radio.rfind("cmd:", 0) == 0 && radio.size() > 4);
 }
 
 // Answers 0 to go on, or the exit status.
@@ -151,6 +167,8 @@ int ParseOptions(int argc, char **argv, Options &o) {
         } else if (arg == "--speed" && takeValue(v) && ParseSpeed(v, o.speed)) {
         } else if (arg == "--scenario" && takeValue(v) && !v.empty()) {
             o.scenario = v;
+        } else if (arg == "--radio" && takeValue(v) && ValidRadio(v)) {
+            o.radio = v;
         } else {
             std::fprintf(stderr, "phone: bad option or value: %s%s%s\n", given.c_str(),
                          v.empty() || hasValue ? "" : " ", hasValue ? "" : v.c_str());
@@ -297,6 +315,7 @@ int main(int argc, char **argv) {
         }
         setenv("TAVRINEL_FM_SCENARIO", resolved, 1);
     }
+    setenv("TAVRINEL_FM_RADIO", options.radio.c_str(), 1);
     if (options.speed > 0)
         platform::SetClockSpeed(options.speed);
 
@@ -361,6 +380,7 @@ int main(int argc, char **argv) {
             options.headless = true;
         }
     }
+    std::fprintf(log ? log : stderr, "phone: radio %s\n", options.radio.c_str());
     // The radio wakes the port reader, as its interrupt would on a phone;
     // the poll is then only a safety net.
     phone::StackWake stackWake;

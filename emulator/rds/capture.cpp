@@ -1,7 +1,12 @@
 // capture.cpp — recorded RDS log reader.
 #include "capture.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace rds {
 
@@ -63,6 +68,48 @@ void ReadFrequencyHeader(std::string_view line, Capture &capture) {
 
 } // namespace
 
+bool ParseGroupLine(std::string_view line, Group &out, std::string &why) {
+    // Four blocks separated by single spaces, then optionally " @timestamp".
+    Group group;
+    std::size_t at = 0;
+    for (std::size_t b = 0; b < kBlocksPerGroup; ++b) {
+        if (b > 0) {
+            if (at >= line.size() || line[at] != ' ') {
+                why = "expected four blocks (PI B C D)";
+                return false;
+            }
+            ++at;
+        }
+        bool missing = false;
+        if (!ParseBlock(line.substr(at, 4), group.block[b], missing)) {
+            why = "block " + std::string(1, "ABCD"[b]) + " is not four hex digits or ----";
+            return false;
+        }
+        if (missing)
+            group.missing |= static_cast<std::uint8_t>(1u << b);
+        at += 4;
+    }
+    if (at < line.size()) {
+        std::size_t rest = at;
+        while (rest < line.size() && IsSpace(line[rest]))
+            ++rest;
+        if (rest == at || rest >= line.size() || line[rest] != '@') {
+            why = "unexpected text after block D";
+            return false;
+        }
+        for (std::size_t i = rest + 1; i < line.size(); ++i) {
+            const char c = line[i];
+            if (!((c >= '0' && c <= '9') || c == '/' || c == ':' || c == '.' || c == ' ' ||
+                  c == '-')) {
+                why = "malformed timestamp";
+                return false;
+            }
+        }
+    }
+    out = group;
+    return true;
+}
+
 bool ParseCapture(std::string_view text, const std::string &name, Capture &capture,
                   std::string &error) {
     Capture result;
@@ -97,43 +144,11 @@ bool ParseCapture(std::string_view text, const std::string &name, Capture &captu
             error = Where(name, lineNumber) + "NUL byte in line";
             return false;
         }
-        // Four blocks separated by single spaces, then optionally " @timestamp".
         Group group;
-        std::size_t at = 0;
-        for (std::size_t b = 0; b < kBlocksPerGroup; ++b) {
-            if (b > 0) {
-                if (at >= line.size() || line[at] != ' ') {
-                    error = Where(name, lineNumber) + "expected four blocks (PI B C D)";
-                    return false;
-                }
-                ++at;
-            }
-            bool missing = false;
-            if (!ParseBlock(line.substr(at, 4), group.block[b], missing)) {
-                error = Where(name, lineNumber) + "block " + std::string(1, "ABCD"[b]) +
-                        " is not four hex digits or ----";
-                return false;
-            }
-            if (missing)
-                group.missing |= static_cast<std::uint8_t>(1u << b);
-            at += 4;
-        }
-        if (at < line.size()) {
-            std::size_t rest = at;
-            while (rest < line.size() && IsSpace(line[rest]))
-                ++rest;
-            if (rest == at || rest >= line.size() || line[rest] != '@') {
-                error = Where(name, lineNumber) + "unexpected text after block D";
-                return false;
-            }
-            for (std::size_t i = rest + 1; i < line.size(); ++i) {
-                const char c = line[i];
-                if (!((c >= '0' && c <= '9') || c == '/' || c == ':' || c == '.' || c == ' ' ||
-                      c == '-')) {
-                    error = Where(name, lineNumber) + "malformed timestamp";
-                    return false;
-                }
-            }
+        std::string why;
+        if (!ParseGroupLine(line, group, why)) {
+            error = Where(name, lineNumber) + why;
+            return false;
         }
         result.groups.push_back(group);
     }
@@ -141,28 +156,46 @@ bool ParseCapture(std::string_view text, const std::string &name, Capture &captu
     return true;
 }
 
-bool ReadCapture(const std::string &path, Capture &capture, std::string &error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open";
+bool ReadRegularFile(const std::string &path, std::size_t limit, std::string &text,
+                     std::string &error) {
+    // Without blocking: a FIFO or a device named here must not hang the caller.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        error = path + ": cannot open: " + std::strerror(errno);
         return false;
     }
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    if (size < 0) {
-        error = path + ": cannot read";
-        return false;
-    }
-    if (static_cast<std::uint64_t>(size) > kMaxCaptureBytes) {
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0;
+    if (!ok) {
+        error = path + ": cannot read: " + std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        error = path + ": not a regular file";
+        ok = false;
+    } else if (static_cast<std::uint64_t>(st.st_size) > limit) {
         error = path + ": file too large";
-        return false;
+        ok = false;
     }
-    in.seekg(0, std::ios::beg);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    if (size > 0 && !in.read(text.data(), size)) {
-        error = path + ": cannot read";
-        return false;
+    if (ok) {
+        text.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t got = 0;
+        while (got < text.size()) {
+            const ssize_t n = read(fd, text.data() + got, text.size() - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        text.resize(got); // a file that shrank meanwhile is read as it is now
     }
+    close(fd);
+    return ok;
+}
+
+bool ReadCapture(const std::string &path, Capture &capture, std::string &error) {
+    std::string text;
+    if (!ReadRegularFile(path, kMaxCaptureBytes, text, error))
+        return false;
     return ParseCapture(text, path, capture, error);
 }
 

@@ -26,10 +26,19 @@ struct Capture {
     std::uint32_t frequencyKHz = 0; // first "% Freq" header, 0 when none
 };
 
+// One group line without its line end or trailing blanks: "PI B C D",
+// optionally followed by " @timestamp". False with the reason when malformed.
+bool ParseGroupLine(std::string_view line, Group &group, std::string &why);
+
 // Parses text; `name` is the file name used in error messages.
 bool ParseCapture(std::string_view text, const std::string &name, Capture &capture,
                   std::string &error);
 bool ReadCapture(const std::string &path, Capture &capture, std::string &error);
+
+// Reads a whole regular file of at most `limit` bytes; anything else (a
+// FIFO, a device, a folder) is refused with a reason, never waited for.
+bool ReadRegularFile(const std::string &path, std::size_t limit, std::string &text,
+                     std::string &error);
 
 // Appends the 12 raw stack bytes of a group: every decoded block with its
 // expected status byte, a missing block as zero data with a damaged status.

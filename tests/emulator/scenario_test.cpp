@@ -2,6 +2,8 @@
 // malformed lines, each refused with its file:line.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -154,8 +156,18 @@ TEST(Scenario, CaptureStationResolvesRelativePaths) {
     {
         std::ofstream(dir / "one.rds") << "% Freq 101300\nC36C 0548 E795 4865\n";
         std::ofstream(dir / "radio.scn")
-            << "station 101300 signal=50 rds=capture file=\"one.rds\"\n";
+            << "station 101300 signal=50 rds=capture file=\"one.rds\"\n"
+            << "station 101400 signal=50 rds=capture file=\"./one.rds\"\n";
+        std::ofstream(dir / "fifo.scn") << "station 99000 signal=50 rds=capture file=\"fifo\"\n";
     }
+    // A FIFO, as the scenario or as a capture, is refused at once, not waited for.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    Scenario refused;
+    std::string why;
+    EXPECT_FALSE(LoadScenarioFile((dir / "fifo").string(), refused, why));
+    EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
+    EXPECT_FALSE(LoadScenarioFile((dir / "fifo.scn").string(), refused, why));
+    EXPECT_NE(why.find("fifo: not a regular file"), std::string::npos) << why;
     Scenario s;
     std::string error;
     ASSERT_TRUE(LoadScenarioFile((dir / "radio.scn").string(), s, error)) << error;
@@ -165,5 +177,6 @@ TEST(Scenario, CaptureStationResolvesRelativePaths) {
     EXPECT_EQ(st->pi, 0xC36C); // taken from the capture
     ASSERT_NE(st->capture, nullptr);
     EXPECT_EQ(st->capture->groups.size(), 1u);
+    EXPECT_EQ(s.find(101400)->capture, st->capture); // one copy for both stations
     std::filesystem::remove_all(dir);
 }

@@ -9,6 +9,7 @@
 #include <platform/emulation.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -657,4 +658,41 @@ TEST_F(Simulator, ReplaysACaptureWithDamagedBlocks) {
     EXPECT_EQ(jump.type, STACK_EVENT_AF_JUMP);
     EXPECT_EQ(jump.u.afJump.frequency, 90000u);
     std::remove(path.c_str());
+}
+
+// ---------------------------------------------------------------- radios outside the process
+
+TEST_F(Simulator, ACommandRadioFeedsTheStackAndOneThatCannotStartIsSilent) {
+    auto useRadio = [&](const char *spec) {
+        ASSERT_EQ(FM_Destroy(stack), FMS_OK);
+        stack = 0;
+        taken = 0;
+        rec.events.clear();
+        FmsimUseRadio(spec);
+        DWORD reserved = 0;
+        ASSERT_EQ(FM_Create(&reserved, Callback, &stack), FMS_OK);
+    };
+    useRadio("cmd:while :; do echo 'D318 0548 E795 4865 @2024/05/06 10:00:00.00'; sleep 0.02; "
+             "done");
+    PowerOn();
+    ASSERT_EQ(Call([&] { return FM_SetRDS(stack, 1); }), FMS_PENDING);
+    ExpectStatus(FMS_CMD_SET_RDS, FMS_STATUS_SUCCESS, 1);
+    {
+        std::unique_lock<std::mutex> guard(rec.lock);
+        ASSERT_TRUE(rec.changed.wait_for(guard, std::chrono::seconds(10),
+                                         [&] { return rec.rds.size() >= 48; }));
+        EXPECT_EQ(CountGroups(rec.rds, 0xD318) * 12, rec.rds.size());
+    }
+    EXPECT_GT(Query(FM_RssiGet, FMS_CMD_GET_RSSI), 0u);
+
+    testing::internal::CaptureStderr();
+    useRadio("v4l2:/nonexistent/radio9");
+    PowerOn();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("FMS_API: radio v4l2:/nonexistent/radio9"), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_EQ(Query(FM_RssiGet, FMS_CMD_GET_RSSI), 0u);
+    ASSERT_EQ(Call([&] { return FM_Seek(stack, 0, 1); }), FMS_PENDING);
+    ExpectStatus(FMS_CMD_SEEK, FMS_STATUS_SEEK_BAND_LIMIT, 108000);
+    FmsimUseRadio(nullptr);
 }

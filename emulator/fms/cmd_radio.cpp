@@ -1,0 +1,479 @@
+// cmd_radio.cpp — a radio made of a decoder command (an SDR pipeline such as
+// rtl_fm | redsea -o hex). The command is run by /bin/sh in a process group
+// of its own, with {khz} and {mhz} replaced by the tuned frequency, and
+// restarted on every tune. Its standard output carries one RDS group a line
+// as hex blocks ("PI B C D", "----" for a block not decoded, an optional
+// "@time" after); its standard error goes to the phone's log.
+//
+// One reader thread per powered radio runs the command, reads both pipes as
+// fast as they come and keeps the groups in a bounded buffer that the stack
+// takes runs from; the stack's thread never waits for the command.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "capture.h"
+#include "radio.h"
+
+namespace fms {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxLineBytes = 512; // longer lines are garbage
+constexpr std::size_t kSignalWindow = 32;  // groups the signal is taken over
+constexpr auto kSignalMaxAge = std::chrono::seconds(2);
+constexpr auto kFirstRestartDelay = std::chrono::milliseconds(250);
+constexpr auto kMaxRestartDelay = std::chrono::seconds(30);
+constexpr auto kTermGrace = std::chrono::milliseconds(300);
+constexpr unsigned kDefaultDwellMs = 2000;
+constexpr std::size_t kMaxLoggedLine = 200;
+
+long long MsSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Control bytes of a foreign line shown escaped, so it cannot forge log lines.
+std::string Printable(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text.substr(0, kMaxLoggedLine)) {
+        if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+class CommandRadio final : public Radio {
+public:
+    CommandRadio(std::string command, std::function<void()> wake, unsigned dwellMs)
+        : template_(std::move(command)), wake_(std::move(wake)), dwellMs_(dwellMs) {}
+    ~CommandRadio() override { powerOff(); }
+
+    bool powerOn(std::uint32_t frequencyKHz, std::string &why) override {
+        powerOff();
+        control_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (control_ < 0) {
+            why = std::string("eventfd: ") + std::strerror(errno);
+            return false;
+        }
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            frequencyKHz_ = frequencyKHz;
+            ++generation_;
+            stop_ = false;
+        }
+        thread_ = std::thread([this] { run(); });
+        return true;
+    }
+
+    void powerOff() override {
+        if (!thread_.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stop_ = true;
+        }
+        poke();
+        thread_.join();
+        close(control_);
+        control_ = -1;
+        std::lock_guard<std::mutex> guard(mutex_);
+        pending_.clear();
+        recent_.clear();
+        seeking_ = false;
+    }
+
+    void tune(std::uint32_t frequencyKHz, Millis) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        seeking_ = false;
+        retuneLocked(frequencyKHz);
+    }
+
+    unsigned signal() override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return signalLocked();
+    }
+
+    void seekStart(std::uint32_t fromKHz, bool up, BandLimits band, unsigned, Millis) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        seeking_ = true;
+        seekUp_ = up;
+        band_ = band;
+        seekFound_ = false;
+        seekEnded_ = false;
+        stepLocked(fromKHz);
+    }
+
+    SeekResult seekPoll(Millis, Millis &waitMs) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        SeekResult r;
+        r.positionKHz = frequencyKHz_;
+        if (!seeking_) {
+            r.ended = true;
+            r.found = seekFound_;
+            return r;
+        }
+        if (piRepeated_) {
+            seeking_ = false;
+            seekFound_ = true;
+        } else if (MsSince(dwellStart_) >= dwellMs_) {
+            stepLocked(frequencyKHz_);
+        }
+        if (seeking_ && !seekEnded_) {
+            const long long left = dwellMs_ - MsSince(dwellStart_);
+            waitMs = std::min<Millis>(waitMs, static_cast<Millis>(std::max(left, 1LL)));
+        } else {
+            seeking_ = false;
+        }
+        r.positionKHz = frequencyKHz_;
+        r.ended = !seeking_;
+        r.found = seekFound_;
+        return r;
+    }
+
+    bool readRds(Millis, std::vector<std::uint8_t> &out, Millis &) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return !seeking_ && pending_.take(out, true);
+    }
+
+    void rdsIdle() override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        pending_.clear();
+    }
+
+    std::uint64_t groupsStarted() const override { return stats_.groups.load(); }
+    const RadioStats *stats() const override { return &stats_; }
+
+private:
+    struct Heard {
+        Clock::time_point at;
+        unsigned decodedBlocks;
+    };
+
+    void poke() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(control_, &one, sizeof one);
+    }
+
+    void retuneLocked(std::uint32_t frequencyKHz) {
+        frequencyKHz_ = frequencyKHz;
+        ++generation_;
+        pending_.clear();
+        recent_.clear();
+        piSeen_.clear();
+        piRepeated_ = false;
+        restartDelay_ = kFirstRestartDelay;
+        poke();
+    }
+
+    // Next frequency of a seek on the 100 kHz grid; the band limit ends it.
+    void stepLocked(std::uint32_t fromKHz) {
+        const std::uint32_t f = NextSeekStep(fromKHz, seekUp_, band_, seekEnded_);
+        dwellStart_ = Clock::now();
+        retuneLocked(f);
+    }
+
+    unsigned signalLocked() {
+        const auto now = Clock::now();
+        while (!recent_.empty() && now - recent_.front().at > kSignalMaxAge)
+            recent_.pop_front();
+        unsigned decoded = 0;
+        for (const Heard &h : recent_)
+            decoded += h.decodedBlocks;
+        // A lone group is no steady signal: count at least eight groups' blocks.
+        const std::size_t blocks = std::max<std::size_t>(recent_.size(), 8) * 4;
+        return static_cast<unsigned>(decoded * kMaxSignal / blocks);
+    }
+
+    std::string expand(std::uint32_t khz) const {
+        char k[16], m[24];
+        std::snprintf(k, sizeof k, "%u", khz);
+        if (khz % 100 == 0)
+            std::snprintf(m, sizeof m, "%u.%u", khz / 1000, khz % 1000 / 100);
+        else if (khz % 10 == 0)
+            std::snprintf(m, sizeof m, "%u.%02u", khz / 1000, khz % 1000 / 10);
+        else
+            std::snprintf(m, sizeof m, "%u.%03u", khz / 1000, khz % 1000);
+        std::string out;
+        for (std::size_t i = 0; i < template_.size();) {
+            if (template_.compare(i, 5, "{khz}") == 0) {
+                out += k;
+                i += 5;
+            } else if (template_.compare(i, 5, "{mhz}") == 0) {
+                out += m;
+                i += 5;
+            } else {
+                out += template_[i++];
+            }
+        }
+        return out;
+    }
+
+    // One group line from the command (reader thread).
+    void takeLine(std::string_view line, std::uint64_t generation) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.remove_suffix(1);
+        if (line.empty() || line.front() == '<' || line.front() == '%')
+            return; // blank or a log's header
+        rds::Group group;
+        std::string why;
+        if (!rds::ParseGroupLine(line, group, why)) {
+            if (stats_.garbage++ == 0 || stats_.garbage % 1000 == 0)
+                std::fprintf(stderr, "FMS_API: radio: %llu line(s) not understood, e.g. \"%s\"\n",
+                             static_cast<unsigned long long>(stats_.garbage.load()),
+                             Printable(line).c_str());
+            return;
+        }
+        std::vector<std::uint8_t> raw;
+        rds::AppendRawGroup(group, raw);
+        unsigned decoded = 0;
+        for (std::size_t b = 0; b < rds::kBlocksPerGroup; ++b)
+            decoded += group.blockMissing(b) ? 0 : 1;
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (generation != generation_)
+            return; // still the previous frequency's output
+        stats_.groups++;
+        stats_.droppedGroups += pending_.add(raw) / rds::kRawBytesPerGroup;
+        recent_.push_back({Clock::now(), decoded});
+        if (recent_.size() > kSignalWindow)
+            recent_.pop_front();
+        if (group.missing == 0 && ++piSeen_[group.block[rds::kBlockA]] >= 2)
+            piRepeated_ = true;
+    }
+
+    // Splits a pipe's bytes into lines; overlong lines are garbage.
+    struct LineBuffer {
+        std::string text;
+        bool overlong = false;
+    };
+    template <typename Fn> void feed(LineBuffer &buffer, const char *data, std::size_t n, Fn line) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const char c = data[i];
+            if (c == '\n') {
+                if (buffer.overlong)
+                    line(std::string_view("\x01(overlong line)"));
+                else
+                    line(std::string_view(buffer.text));
+                buffer.text.clear();
+                buffer.overlong = false;
+            } else if (buffer.text.size() < kMaxLineBytes) {
+                buffer.text += c;
+            } else {
+                buffer.overlong = true;
+            }
+        }
+    }
+
+    struct Child {
+        pid_t pid = -1;
+        int out = -1;
+        int err = -1;
+    };
+
+    bool spawn(const std::string &command, Child &child) {
+        int out[2], err[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return false;
+        if (pipe2(err, O_CLOEXEC) != 0) {
+            close(out[0]);
+            close(out[1]);
+            return false;
+        }
+        const pid_t pid = fork();
+        if (pid == 0) {
+            // Only async-signal-safe calls from here on.
+            setpgid(0, 0);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            ::signal(SIGPIPE, SIG_DFL);
+            const int in = open("/dev/null", O_RDONLY);
+            if (in >= 0)
+                dup2(in, 0);
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            closefrom(3);
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        if (pid < 0) {
+            close(out[0]);
+            close(err[0]);
+            return false;
+        }
+        setpgid(pid, pid); // also here: the group must exist before any kill
+        fcntl(out[0], F_SETFL, O_NONBLOCK);
+        fcntl(err[0], F_SETFL, O_NONBLOCK);
+        child = {pid, out[0], err[0]};
+        stats_.starts++;
+        return true;
+    }
+
+    // Ends the command's whole process group: politely, then for sure.
+    static void end(Child &child) {
+        if (child.pid > 0) {
+            kill(-child.pid, SIGTERM);
+            const auto deadline = Clock::now() + kTermGrace;
+            int status = 0;
+            pid_t done = 0;
+            while ((done = waitpid(child.pid, &status, WNOHANG)) == 0 && Clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            kill(-child.pid, SIGKILL); // what is left of the pipeline
+            if (done == 0)
+                waitpid(child.pid, &status, 0);
+        }
+        if (child.out >= 0)
+            close(child.out);
+        if (child.err >= 0)
+            close(child.err);
+        child = Child{};
+    }
+
+    void run() {
+        Child child;
+        std::uint64_t running = 0; // generation the child plays
+        Clock::time_point restartAt = Clock::now();
+        LineBuffer outLines, errLines;
+        char buffer[8192];
+        for (;;) {
+            std::uint64_t generation;
+            std::uint32_t khz;
+            {
+                std::lock_guard<std::mutex> guard(mutex_);
+                if (stop_)
+                    break;
+                generation = generation_;
+                khz = frequencyKHz_;
+            }
+            if (child.pid > 0 && running != generation) {
+                end(child);
+                outLines = {};
+                errLines = {};
+                restartAt = Clock::now();
+            }
+            if (child.pid < 0 && Clock::now() >= restartAt) {
+                running = generation;
+                if (spawn(expand(khz), child)) {
+                    // A seek's dwell counts from when the command runs, however slow the start.
+                    std::lock_guard<std::mutex> guard(mutex_);
+                    if (generation == generation_)
+                        dwellStart_ = Clock::now();
+                } else {
+                    std::fprintf(stderr, "FMS_API: radio: cannot start the command: %s\n",
+                                 std::strerror(errno));
+                    restartAt = Clock::now() + kMaxRestartDelay;
+                }
+            }
+            pollfd fds[3] = {{control_, POLLIN, 0}, {child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
+            int timeout = -1;
+            if (child.pid < 0)
+                timeout = static_cast<int>(std::max<long long>(
+                    0,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(restartAt - Clock::now())
+                        .count()));
+            if (poll(fds, 3, timeout) < 0 && errno != EINTR)
+                break;
+            if (fds[0].revents & POLLIN) {
+                std::uint64_t v;
+                [[maybe_unused]] ssize_t n = read(control_, &v, sizeof v);
+            }
+            bool news = false;
+            if (fds[2].revents & (POLLIN | POLLHUP)) {
+                const ssize_t n = read(child.err, buffer, sizeof buffer);
+                if (n > 0)
+                    feed(errLines, buffer, static_cast<std::size_t>(n), [](std::string_view l) {
+                        std::fprintf(stderr, "FMS_API: radio: %s\n", Printable(l).c_str());
+                    });
+                else if (n == 0) {
+                    close(child.err);
+                    child.err = -1;
+                }
+            }
+            if (fds[1].revents & (POLLIN | POLLHUP)) {
+                const ssize_t n = read(child.out, buffer, sizeof buffer);
+                if (n > 0) {
+                    feed(outLines, buffer, static_cast<std::size_t>(n),
+                         [&](std::string_view l) { takeLine(l, running); });
+                    news = true;
+                } else if (n == 0) {
+                    // The command ended: again after a growing pause.
+                    end(child);
+                    outLines = {};
+                    errLines = {};
+                    std::lock_guard<std::mutex> guard(mutex_);
+                    stats_.exits++;
+                    restartAt = Clock::now() + restartDelay_;
+                    restartDelay_ = std::min<Clock::duration>(restartDelay_ * 2, kMaxRestartDelay);
+                }
+            }
+            if (news)
+                wake_();
+        }
+        end(child);
+    }
+
+    const std::string template_;
+    const std::function<void()> wake_;
+    const unsigned dwellMs_;
+    std::thread thread_;
+    int control_ = -1;
+    RadioStats stats_;
+
+    std::mutex mutex_; // guards everything below
+    bool stop_ = false;
+    std::uint64_t generation_ = 0; // counts tunes: output of an older one is dropped
+    std::uint32_t frequencyKHz_ = 0;
+    Clock::duration restartDelay_ = kFirstRestartDelay;
+    RdsBacklog pending_;
+    std::deque<Heard> recent_;
+    std::map<std::uint16_t, unsigned> piSeen_;
+    bool piRepeated_ = false;
+    bool seeking_ = false;
+    bool seekUp_ = true;
+    bool seekFound_ = false;
+    bool seekEnded_ = false; // the last step reached the band limit
+    BandLimits band_{};
+    Clock::time_point dwellStart_;
+};
+
+} // namespace
+
+std::unique_ptr<Radio> MakeCommandRadio(const std::string &command, std::function<void()> wake,
+                                        std::string &why) {
+    if (command.find_first_not_of(" \t") == std::string::npos) {
+        why = "no command given after cmd:";
+        return nullptr;
+    }
+    unsigned dwellMs = kDefaultDwellMs;
+    if (const char *env = std::getenv("TAVRINEL_FM_SEEK_DWELL_MS")) {
+        char *end = nullptr;
+        const unsigned long v = std::strtoul(env, &end, 10);
+        if (end != env && *end == '\0' && v >= 10 && v <= 60000)
+            dwellMs = static_cast<unsigned>(v);
+    }
+    return std::make_unique<CommandRadio>(command, std::move(wake), dwellMs);
+}
+
+} // namespace fms

@@ -1,0 +1,142 @@
+// radio.h — the receiver under the FM stack. The stack (simulator.cpp) owns
+// everything the stack's clients see: entry points, command statuses, the
+// event thread, latency, tune and seek reports, RDS runs. A Radio only
+// tunes, measures, seeks and hands over raw RDS bytes in the stack's wire
+// format (3-byte blocks, see rdsgroup.h).
+//
+// Every method is called with the stack's lock held and must not block for
+// long; a radio with a thread of its own never takes that lock and tells the
+// stack about news through `wake`.
+#ifndef TAVRINEL_EMULATOR_RADIO_H
+#define TAVRINEL_EMULATOR_RADIO_H
+
+#include <poll.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace fms {
+
+// Device clock, milliseconds (wraps).
+using Millis = std::uint32_t;
+
+struct SeekResult {
+    std::uint32_t positionKHz = 0; // where the seek is now (or ended)
+    bool ended = false;
+    bool found = false; // ended on a station, else at the band limit
+};
+
+// What a radio with a source outside the process has seen.
+struct RadioStats {
+    std::atomic<std::uint64_t> groups{0};        // groups received
+    std::atomic<std::uint64_t> garbage{0};       // lines or records not understood
+    std::atomic<std::uint64_t> droppedGroups{0}; // lost because nobody took them in time
+    std::atomic<std::uint64_t> starts{0};        // command runs started
+    std::atomic<std::uint64_t> exits{0};         // command runs that ended on their own
+};
+
+// The next frequency of a stepped seek on the 100 kHz grid from `fromKHz`;
+// the band's limit, with `atLimit` set, where the band ends.
+std::uint32_t NextSeekStep(std::uint32_t fromKHz, bool up, BandLimits band, bool &atLimit);
+
+// Raw RDS bytes a radio has received and the stack has not taken yet
+// (not locked: the radio's own lock guards it). Bounded: the oldest whole
+// blocks go first.
+class RdsBacklog {
+public:
+    static constexpr std::size_t kMaxBytes = 64u << 10;
+    // Appends whole 3-byte blocks; answers how many bytes had to go.
+    std::size_t add(const std::vector<std::uint8_t> &bytes);
+    // Moves up to one run of whole blocks (group-aligned when `groups`) into `out`.
+    bool take(std::vector<std::uint8_t> &out, bool groups);
+    void clear() { bytes_.clear(); }
+
+private:
+    std::deque<std::uint8_t> bytes_;
+};
+
+class Radio {
+public:
+    virtual ~Radio() = default;
+
+    // Powers the receiver on, tuned to `frequencyKHz`. False with a one-line
+    // reason when it cannot start: the stack runs on and hears nothing.
+    virtual bool powerOn(std::uint32_t frequencyKHz, std::string &why) = 0;
+    // Powers off; ends whatever the radio runs. Also called before unload.
+    virtual void powerOff() = 0;
+    // Tunes; RDS of the previous frequency is dropped.
+    virtual void tune(std::uint32_t frequencyKHz, Millis now) = 0;
+    // Signal of the tuned frequency, 0..kMaxSignal.
+    [[nodiscard]] virtual unsigned signal() = 0;
+
+    virtual void seekStart(std::uint32_t fromKHz, bool up, BandLimits band, unsigned level,
+                           Millis now) = 0;
+    // Where the running seek is; lowers `waitMs` to when to look again.
+    virtual SeekResult seekPoll(Millis now, Millis &waitMs) = 0;
+
+    // Appends the next run of RDS bytes when one is due and answers true;
+    // otherwise lowers `waitMs` to when one may be.
+    virtual bool readRds(Millis now, std::vector<std::uint8_t> &out, Millis &waitMs) = 0;
+    // RDS is not collected for a while (off, paused, just tuned): the radio
+    // drops what it holds and starts counting afresh.
+    virtual void rdsIdle() = 0;
+    // Groups begun so far (for the counters).
+    [[nodiscard]] virtual std::uint64_t groupsStarted() const = 0;
+
+    // The tuned station's alternative frequency (0: none) and after how long
+    // reception fades to it (0: only on request). Only the simulated band has them.
+    [[nodiscard]] virtual std::uint32_t alternativeKHz() const { return 0; }
+    [[nodiscard]] virtual std::uint32_t fadeAfterMs() const { return 0; }
+
+    [[nodiscard]] virtual const RadioStats *stats() const { return nullptr; }
+
+    // Audio settings, in the stack's encodings.
+    virtual void setVolume(std::uint16_t) {}
+    virtual void setMute(bool) {}
+    virtual void setMono(bool) {}
+    virtual void setDeemphasis75us(bool) {}
+};
+
+// "sim", "v4l2:/dev/radioN" or "cmd:COMMAND". Answers null with a reason
+// when the text names no radio. `scenario` (the simulated band and its
+// settings) and `simRate` (its RDS speed relative to broadcast) must outlive
+// the radio; `wake` may be called from any thread until powerOff returns.
+std::unique_ptr<Radio> MakeRadio(const std::string &spec, const Scenario &scenario,
+                                 const double &simRate, std::function<void()> wake,
+                                 std::string &why);
+
+// The simulated radio over a scenario's band.
+std::unique_ptr<Radio> MakeSimRadio(const Scenario &scenario, const double &rate);
+// The radio of a decoder command ({khz}/{mhz} replaced); seek dwells
+// TAVRINEL_FM_SEEK_DWELL_MS (default 2000) on each frequency.
+std::unique_ptr<Radio> MakeCommandRadio(const std::string &command, std::function<void()> wake,
+                                        std::string &why);
+
+// The system calls of the V4L2 radio, all through here: tests put a fake
+// radio device behind it. Failures answer -1 with errno set.
+class V4l2System {
+public:
+    virtual ~V4l2System() = default;
+    virtual int open(const char *path, int flags) = 0;
+    virtual int close(int fd) = 0;
+    virtual int ioctl(int fd, unsigned long request, void *arg) = 0;
+    virtual ssize_t read(int fd, void *buffer, std::size_t size) = 0;
+    virtual int poll(pollfd *fds, nfds_t count, int timeoutMs) = 0;
+};
+std::shared_ptr<V4l2System> LinuxV4l2System();
+
+// The radio of a Linux radio tuner (/dev/radioN).
+std::unique_ptr<Radio> MakeV4l2Radio(const std::string &path, std::function<void()> wake,
+                                     std::shared_ptr<V4l2System> sys, std::string &why);
+
+} // namespace fms
+
+#endif // TAVRINEL_EMULATOR_RADIO_H

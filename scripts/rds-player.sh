@@ -1,0 +1,30 @@
+#!/bin/sh
+# rds-player.sh KHZ [DIR] — stands in for an SDR decoder (rtl_fm | redsea -o hex):
+# prints the RDS capture that "broadcasts" on KHZ as hex group lines, at the
+# broadcast pace (RDS_PLAYER_PACE seconds a group, default 0.0876), forever.
+# The captures of DIR (default ../shared/rds beside the project), sorted by
+# name, sit on 88.0, 89.0, 90.0 ... MHz; every other frequency is silent.
+khz=$1
+dir=${2:-$(dirname "$0")/../../shared/rds}
+pace=${RDS_PLAYER_PACE:-0.0876}
+case $khz in
+'' | *[!0-9]*)
+    echo "rds-player: not a frequency in kHz: $khz" >&2
+    exit 2
+    ;;
+esac
+file=
+if [ "$khz" -ge 88000 ] && [ $((khz % 1000)) -eq 0 ]; then
+    file=$(ls "$dir" 2>/dev/null | grep -E '\.(rds|spy)$' | sort |
+        sed -n "$(((khz - 88000) / 1000 + 1))p")
+fi
+if [ -z "$file" ]; then
+    [ -d "$dir" ] || echo "rds-player: no captures in $dir" >&2
+    exec sleep 86400 # nothing on this frequency
+fi
+while :; do
+    grep -v '^[%<]' "$dir/$file" | while IFS= read -r line; do
+        printf '%s\n' "$line" || exit 0
+        sleep "$pace"
+    done
+done
