@@ -23,8 +23,9 @@ namespace lumarctest {
 // Wide text as WCHAR holds it (UTF-16 code units on either build).
 using WString = std::basic_string<WCHAR>;
 
-// 5000 ms time-outs take 25 ms of real time.
-inline constexpr double kClockSpeed = 200.0;
+// 5000 ms time-outs take 100 ms of real time: short, yet long enough for
+// the fake stack's event thread to answer on a loaded machine.
+inline constexpr double kClockSpeed = 50.0;
 inline constexpr DWORD kStackHandle = 0x5151; // what the fake's FM_Create writes
 
 inline std::string ModulePath(const char *file) {
