@@ -44,11 +44,17 @@ std::unique_ptr<Radio> MakeRadio(const std::string &spec, const Scenario &scenar
                                  std::string &why) {
     if (spec == "sim")
         return MakeSimRadio(scenario, simRate);
+#ifdef _WIN32
+    // The tuner and decoder radios need Linux (V4L2, process groups).
+    (void)wake;
+    why = "unknown radio (this build has only sim)";
+#else
     if (spec.rfind("v4l2:", 0) == 0)
         return MakeV4l2Radio(spec.substr(5), std::move(wake), LinuxV4l2System(), why);
     if (spec.rfind("cmd:", 0) == 0)
         return MakeCommandRadio(spec.substr(4), std::move(wake), why);
     why = "unknown radio (sim, v4l2:/dev/radioN or cmd:COMMAND)";
+#endif
     return nullptr;
 }
 

@@ -10,8 +10,10 @@
 #ifndef TAVRINEL_EMULATOR_RADIO_H
 #define TAVRINEL_EMULATOR_RADIO_H
 
+#ifndef _WIN32
 #include <poll.h>
 #include <sys/types.h>
+#endif
 
 #include <atomic>
 #include <cstdint>
@@ -115,6 +117,7 @@ std::unique_ptr<Radio> MakeRadio(const std::string &spec, const Scenario &scenar
 
 // The simulated radio over a scenario's band.
 std::unique_ptr<Radio> MakeSimRadio(const Scenario &scenario, const double &rate);
+#ifndef _WIN32 // the decoder command and the tuner radios need Linux
 // The radio of a decoder command ({khz}/{mhz} replaced); seek dwells
 // TAVRINEL_FM_SEEK_DWELL_MS (default 2000) on each frequency.
 std::unique_ptr<Radio> MakeCommandRadio(const std::string &command, std::function<void()> wake,
@@ -136,6 +139,7 @@ std::shared_ptr<V4l2System> LinuxV4l2System();
 // The radio of a Linux radio tuner (/dev/radioN).
 std::unique_ptr<Radio> MakeV4l2Radio(const std::string &path, std::function<void()> wake,
                                      std::shared_ptr<V4l2System> sys, std::string &why);
+#endif
 
 } // namespace fms
 

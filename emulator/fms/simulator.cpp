@@ -210,7 +210,7 @@ DWORD TunedAlternative() {
 }
 
 DWORD SeekPosition(DWORD now) {
-    DWORD unused = 0;
+    fms::Millis unused = 0;
     return radio->seekPoll(now, unused).positionKHz;
 }
 
@@ -513,7 +513,9 @@ void DeliverEvents(std::vector<Outgoing> &batch) {
 void FollowSeek(DWORD now, DWORD &waitMs) {
     if (!chip.seeking || chip.seekEnding)
         return;
-    const fms::SeekResult r = radio->seekPoll(now, waitMs);
+    fms::Millis radioWaitMs = waitMs; // DWORD is not 32-bit unsigned int everywhere
+    const fms::SeekResult r = radio->seekPoll(now, radioWaitMs);
+    waitMs = radioWaitMs;
     if (!r.ended)
         return;
     chip.seekEnding = true;
@@ -571,7 +573,10 @@ void TakeDueRds(DWORD now, DWORD &waitMs, std::vector<Outgoing> &batch) {
     }
     std::vector<std::uint8_t> data;
     const std::uint64_t groupsBefore = radio->groupsStarted();
-    if (!radio->readRds(now, data, waitMs) || data.empty())
+    fms::Millis radioWaitMs = waitMs;
+    const bool read = radio->readRds(now, data, radioWaitMs);
+    waitMs = radioWaitMs;
+    if (!read || data.empty())
         return;
     counters.rdsGroups += radio->groupsStarted() - groupsBefore;
     const std::size_t run = std::min<std::size_t>(data.size(), fms::kMaxRunBytes);

@@ -156,10 +156,16 @@ bool ParseCapture(std::string_view text, const std::string &name, Capture &captu
     return true;
 }
 
+#ifdef _WIN32
+constexpr int kReadFlags = O_RDONLY | O_BINARY; // no FIFOs or terminals to meet here
+#else
+// Without blocking: a FIFO or a device named here must not hang the caller.
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+#endif
+
 bool ReadRegularFile(const std::string &path, std::size_t limit, std::string &text,
                      std::string &error) {
-    // Without blocking: a FIFO or a device named here must not hang the caller.
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd = open(path.c_str(), kReadFlags);
     if (fd < 0) {
         error = path + ": cannot open: " + std::strerror(errno);
         return false;
