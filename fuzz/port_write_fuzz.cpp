@@ -207,15 +207,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!stream.empty())
         Fail("the reader was left with part of a sentence", stream);
 
-    // The first line of the log is the first write, as text.
+    // The first line of the log is the first write, as text with its
+    // control bytes escaped: no written byte may start a line of its own.
     size_t firstEnd = input.size();
     if (const size_t feed = input.find('\n'); perLine && feed != std::string_view::npos)
         firstEnd = feed + 1;
     std::string first(input.substr(0, std::min<size_t>(firstEnd, kWorkCopyBytes - 1)));
     first = first.substr(0, first.find('\0'));
-    first = ("COM_Write: " + first).substr(0, kLogLineChars - 2) + "\n";
+    std::string line = "COM_Write: ";
+    for (const char c : first) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            line += escaped;
+        } else {
+            line += c;
+        }
+    }
+    // A long line is cut somewhere before the log's line limit: compare
+    // what any cut keeps, and the line end only where nothing was cut.
+    constexpr size_t kNeverCut = kLogLineChars - 64;
+    line = line.size() < kNeverCut ? line + "\n" : line.substr(0, kNeverCut);
     const std::string log = LogText();
-    if (log.compare(0, first.size(), first) != 0)
+    if (log.compare(0, line.size(), line) != 0)
         Fail("the log does not begin with the write's line", log);
     return 0;
 }
