@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/captures.h"
+
 #include "e2e_util.h"
 
 namespace {
@@ -393,12 +395,6 @@ TEST_P(CaptureStream, ThePortCarriesTheCapturesAcceptableGroupsInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RealCaptures, CaptureStream, ::testing::ValuesIn(CaptureNames()),
-                         [](const auto &info) {
-                             std::string name = info.param;
-                             for (char &c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c)))
-                                     c = '_';
-                             return name;
-                         });
+                         testsupport::CaptureTestName<CaptureStream::ParamType>);
 
 } // namespace

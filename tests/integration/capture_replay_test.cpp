@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/captures.h"
+
 #include <fmapi.h>
 #include <fmsim.h>
 #include <platform/emulation.h>
@@ -48,7 +50,8 @@ std::vector<Group> AcceptableGroups(const std::string &path, WORD &pi, size_t &l
                 decoded = false;
                 continue;
             }
-            if (block[i].size() != 4 || !std::all_of(block[i].begin(), block[i].end(), ::isxdigit)) {
+            if (block[i].size() != 4 ||
+                !std::all_of(block[i].begin(), block[i].end(), ::isxdigit)) {
                 wellFormed = false;
                 break;
             }
@@ -96,8 +99,8 @@ TEST_P(CaptureReplay, DeliversTheAcceptableGroupsInOrder) {
                                  "station 90000 signal=45 rds=capture file=\"" +
                                  path + "\"\n";
     char error[256] = {0};
-    ASSERT_TRUE(FmsimLoadScenarioText(scenario.data(), scenario.size(), "replay.scn", error,
-                                      sizeof error))
+    ASSERT_TRUE(
+        FmsimLoadScenarioText(scenario.data(), scenario.size(), "replay.scn", error, sizeof error))
         << error;
     {
         std::lock_guard<std::mutex> guard(receivedLock);
@@ -196,12 +199,6 @@ INSTANTIATE_TEST_SUITE_P(RealCaptures, CaptureReplay,
                          ::testing::Values("de-D395-wdr5-tmc.spy", "at-A203-oe1-tmc.rds",
                                            "pl-3205-radiozet-noisy.rds", "fr-FE37-tmc.spy",
                                            "uk-C36C-heart-tmc.rds"),
-                         [](const auto &info) {
-                             std::string name = info.param;
-                             for (char &c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c)))
-                                     c = '_';
-                             return name;
-                         });
+                         testsupport::CaptureTestName<CaptureReplay::ParamType>);
 
 } // namespace

@@ -2,6 +2,8 @@
 // against an independent decoder's output on real broadcasts.
 #include <gtest/gtest.h>
 
+#include "support/captures.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -421,12 +423,6 @@ INSTANTIATE_TEST_SUITE_P(RealCaptures, CaptureComparison,
                          testing::Values("de-D395-wdr5-tmc.spy", "at-A203-oe1-tmc.rds",
                                          "pl-3205-radiozet-noisy.rds", "fr-FE37-tmc.spy",
                                          "uk-C36C-heart-tmc.rds"),
-                         [](const auto &info) {
-                             std::string name = info.param;
-                             for (char &c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c)))
-                                     c = '_';
-                             return name;
-                         });
+                         testsupport::CaptureTestName<CaptureComparison::ParamType>);
 
 } // namespace
