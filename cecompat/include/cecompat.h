@@ -8,6 +8,9 @@
 
 #include <windows.h>
 
+// A resource script (RC_INVOKED) takes only the constants: the menu bar's
+// button values and the caption OK button's style.
+#ifndef RC_INVOKED
 #include <mmsystem.h>
 
 // ---------------------------------------------------------------- device manager
@@ -31,8 +34,12 @@ EXTERN_C FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName);
 // Makes the audio system take over the shell's volume keys.
 EXTERN_C void WINAPI AudioUpdateFromRegistry(void);
 
+#endif // RC_INVOKED
+
 // ---------------------------------------------------------------- aygshell
 
+// An OK button in the caption that sends IDOK (desktop Windows has none).
+#define WS_EX_CAPTIONOKBTN 0x80000000L
 #define SHIDIM_FLAGS 0x0001u
 #define SHIDIF_DONEBUTTON 0x0001u
 #define SHIDIF_SIZEDLG 0x0002u
@@ -41,6 +48,7 @@ EXTERN_C void WINAPI AudioUpdateFromRegistry(void);
 #define SHIDIF_FULLSCREENNOMENUBAR 0x0010u
 #define SHIDIF_EMPTYMENU 0x0020u
 
+#ifndef RC_INVOKED
 typedef struct tagSHINITDLGINFO {
     DWORD dwMask;
     HWND hDlg;
@@ -58,15 +66,24 @@ typedef struct tagSHMENUBARINFO {
     HWND hwndMB;
     COLORREF clrBk;
 } SHMENUBARINFO, *PSHMENUBARINFO;
+#endif // RC_INVOKED
 
+// commctrl.h has these as well (a resource script sees commctrl.rh's
+// TBSTYLE_* only); the values are the same.
+#ifndef I_IMAGENONE
 #define I_IMAGENONE 0xFFFE
+#endif
 #define NOMENU 0xFFFF
 #ifndef TBSTATE_ENABLED
 #define TBSTATE_ENABLED 0x04
+#endif
+#ifndef TBSTYLE_BUTTON
 #define TBSTYLE_BUTTON 0x0000
 #define TBSTYLE_DROPDOWN 0x0008
 #define TBSTYLE_AUTOSIZE 0x0010
 #endif
+
+#ifndef RC_INVOKED
 
 EXTERN_C BOOL WINAPI SHInitDialog(PSHINITDLGINFO info);
 EXTERN_C BOOL WINAPI SHCreateMenuBar(PSHMENUBARINFO info);
@@ -99,5 +116,7 @@ bool GuardedCall(void (*fn)(void *), void *context);
     };                                                                                             \
     const DllEntryRunner dllEntryRunner;                                                           \
     }
+
+#endif // RC_INVOKED
 
 #endif // TAVRINEL_CECOMPAT_H

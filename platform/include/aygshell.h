@@ -13,6 +13,7 @@
 #define SHIDIF_FULLSCREENNOMENUBAR 0x0010u
 #define SHIDIF_EMPTYMENU 0x0020u
 
+#ifndef RC_INVOKED
 typedef struct tagSHINITDLGINFO {
     DWORD dwMask;
     HWND hDlg;
@@ -33,6 +34,7 @@ typedef struct tagSHMENUBARINFO {
     HWND hwndMB;
     COLORREF clrBk;
 } SHMENUBARINFO, *PSHMENUBARINFO;
+#endif // RC_INVOKED
 
 // The menu-bar description is the RT_RCDATA resource nToolBarId, a list of
 // WORDs: the menu id, the button count, then per button six WORDs:
@@ -48,6 +50,8 @@ typedef struct tagSHMENUBARINFO {
 #define TBSTYLE_BUTTON 0x0000
 #define TBSTYLE_DROPDOWN 0x0008
 #define TBSTYLE_AUTOSIZE 0x0010
+#ifndef RC_INVOKED
 WINBASEAPI BOOL WINAPI SHCreateMenuBar(PSHMENUBARINFO info);
+#endif
 
 #endif // TAVRINEL_PLATFORM_AYGSHELL_H

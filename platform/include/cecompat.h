@@ -6,11 +6,14 @@
 #define TAVRINEL_PLATFORM_CECOMPAT_H
 
 #include "aygshell.h"
+#include "windows.h"
+// A resource script (rcc) takes aygshell's menu-bar values only.
+#ifndef RC_INVOKED
 #include "mmsystem.h"
 #include "platform/dllentry.h"
 #include "platform/guard.h"
-#include "windows.h"
 
 using platform::GuardedCall;
+#endif
 
 #endif // TAVRINEL_PLATFORM_CECOMPAT_H

@@ -12,6 +12,11 @@
 #ifndef TAVRINEL_PLATFORM_WINDOWS_H
 #define TAVRINEL_PLATFORM_WINDOWS_H
 
+#ifdef RC_INVOKED
+// A resource script (rcc) takes only the window and control styles.
+#include "winuser_shell.h"
+#else
+
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -610,5 +615,7 @@ WINBASEAPI BOOL WINAPI MoveFileW(LPCWSTR existing, LPCWSTR renamed);
 
 #include "mmsystem.h"
 #include "winuser_shell.h"
+
+#endif // RC_INVOKED
 
 #endif // TAVRINEL_PLATFORM_WINDOWS_H

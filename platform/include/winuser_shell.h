@@ -41,8 +41,11 @@
 #define SS_NOPREFIX 0x0080u
 #define SS_CENTERIMAGE 0x0200u
 #define SS_REALSIZEIMAGE 0x0800u
+#define CBS_SIMPLE 0x0001u
 #define CBS_DROPDOWN 0x0002u
 #define CBS_DROPDOWNLIST 0x0003u
+
+#ifndef RC_INVOKED
 
 #define CS_VREDRAW 0x0001u
 #define CS_HREDRAW 0x0002u
@@ -267,5 +270,7 @@ WINBASEAPI HCURSOR WINAPI SetCursor(HCURSOR cursor); // NULL removes the wait cu
 #define MB_ICONINFORMATION 0x00000040u
 // Modal; runs its own message loop on the calling thread until dismissed.
 WINBASEAPI int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+
+#endif // RC_INVOKED
 
 #endif // TAVRINEL_PLATFORM_WINUSER_SHELL_H
