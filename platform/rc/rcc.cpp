@@ -33,6 +33,10 @@ constexpr size_t kMaxIconFileBytes = 4u << 20;
 constexpr int kMaxNesting = 32; // parentheses and popups
 constexpr size_t kMaxItems = 0xFFFF;
 
+// The resource types (RT_*) as ordinals.
+constexpr WORD kTypeIcon = 3, kTypeMenu = 4, kTypeDialog = 5, kTypeString = 6, kTypeData = 10,
+               kTypeIconGroup = 14;
+
 // The predefined control classes as atoms.
 constexpr WORD kButtonAtom = 0x0080;
 constexpr WORD kEditAtom = 0x0081;
@@ -315,7 +319,7 @@ public:
         std::vector<Resource> all;
         std::map<WORD, std::vector<std::pair<int, std::string>>> blocks;
         for (const auto &[id, text] : strings_)
-            blocks[static_cast<WORD>(id / 16 + 1)].push_back({id % 16, text.first});
+            blocks[static_cast<WORD>(id / 16 + 1)].push_back({id % 16, text});
         for (const auto &[block, texts] : blocks) {
             Writer out;
             for (int slot = 0; slot < 16; ++slot) {
@@ -326,7 +330,7 @@ public:
                 for (char c : text)
                     out.Word(static_cast<unsigned char>(c));
             }
-            all.push_back({Ordinal(6), Ordinal(block), std::move(out.bytes), {}});
+            all.push_back({Ordinal(kTypeString), Ordinal(block), std::move(out.bytes), {}});
         }
         for (Resource &r : resources_)
             all.push_back(std::move(r));
@@ -479,17 +483,17 @@ private:
         const Id name = Name();
         const Token type = Peek();
         if (IsWord("DIALOG"))
-            Take(), Add(Ordinal(5), name, Dialog(), where);
+            Take(), Add(Ordinal(kTypeDialog), name, Dialog(), where);
         else if (IsWord("MENU"))
-            Take(), Add(Ordinal(4), name, Menu(), where);
+            Take(), Add(Ordinal(kTypeMenu), name, Menu(), where);
         else if (IsWord("RCDATA"))
-            Take(), Add(Ordinal(10), name, Data(), where);
+            Take(), Add(Ordinal(kTypeData), name, Data(), where);
         else if (IsWord("ICON"))
             Take(), Icon(name, where);
         else if (type.kind == Kind::Word) {
             for (const char *keyword :
                  {"ACCELERATORS", "BITMAP", "CURSOR", "DIALOGEX", "FONT", "HTML", "MENUEX",
-                  "MESSAGETABLE", "VERSIONINFO", "LANGUAGE", "DLGINIT", "TOOLBAR", "MANIFEST"})
+                  "MESSAGETABLE", "VERSIONINFO", "DLGINIT", "TOOLBAR", "MANIFEST"})
                 if (SameWord(type.text, keyword))
                     Fail(type.where, "unsupported resource type " + type.text);
             if (Peek(1).kind != Kind::Punct && !IsWord("BEGIN", 1))
@@ -513,7 +517,7 @@ private:
             const WORD id = Word16();
             TakePunct(',');
             const std::string text = String();
-            if (!strings_.emplace(id, std::make_pair(text, where.line)).second)
+            if (!strings_.emplace(id, text).second)
                 Fail(where, "string " + std::to_string(id) + " defined twice");
         }
         Take();
@@ -783,10 +787,10 @@ private:
                 group.Byte(at(entry + b, 1));
             group.Word(nextIcon_);
             images.push_back(
-                {Ordinal(3), Ordinal(nextIcon_++),
+                {Ordinal(kTypeIcon), Ordinal(nextIcon_++),
                  std::vector<BYTE>(bytes.begin() + offset, bytes.begin() + offset + size), where});
         }
-        Add(Ordinal(14), name, std::move(group.bytes), where);
+        Add(Ordinal(kTypeIconGroup), name, std::move(group.bytes), where);
         for (Resource &image : images)
             Add(image.type, image.name, std::move(image.data), where);
     }
@@ -795,7 +799,7 @@ private:
     size_t pos_ = 0;
     int depth_ = 0;
     WORD nextIcon_ = 1;
-    std::map<WORD, std::pair<std::string, int>> strings_;
+    std::map<WORD, std::string> strings_;
     std::vector<Resource> resources_;
 };
 
