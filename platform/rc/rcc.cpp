@@ -274,6 +274,18 @@ Id Ordinal(WORD value) {
     return Id{true, value, {}};
 }
 
+Id Text(std::string text) {
+    return Id{false, 0, std::move(text)};
+}
+
+// Names, types and class names are matched without regard to case; the
+// compilers store them in capitals.
+Id Named(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return Text(std::move(text));
+}
+
 struct Resource {
     Id type;
     Id name;
@@ -458,7 +470,7 @@ private:
         if (Peek().kind == Kind::Number)
             return Ordinal(static_cast<WORD>(Take().value));
         if (Peek().kind == Kind::Word || Peek().kind == Kind::String)
-            return Id{false, 0, Take().text};
+            return Named(Take().text);
         Expected("a resource name");
     }
 
@@ -498,11 +510,11 @@ private:
                     Fail(type.where, "unsupported resource type " + type.text);
             if (Peek(1).kind != Kind::Punct && !IsWord("BEGIN", 1))
                 Fail(type.where, "unknown statement '" + type.text + "'");
-            Take(), Add(Id{false, 0, type.text}, name, Data(), where);
+            Take(), Add(Named(type.text), name, Data(), where);
         } else if (type.kind == Kind::Number || type.kind == Kind::String) {
             Take();
             Add(type.kind == Kind::Number ? Ordinal(static_cast<WORD>(type.value))
-                                          : Id{false, 0, type.text},
+                                          : Named(type.text),
                 name, Data(), where);
         } else {
             Expected("a resource type");
@@ -597,39 +609,41 @@ private:
     // A control's text: a string, or a resource name (an icon's).
     Id ControlText() {
         if (Peek().kind == Kind::String)
-            return Id{false, 0, Take().text};
+            return Text(Take().text);
         return Ordinal(Word16());
     }
 
     // The statements as rc documents them: their class and default style,
-    // which a given style adds to (NOT takes bits away).
-    enum class Text { None, String, Icon };
+    // which a given style adds to (NOT takes bits away). windres differs in
+    // two places, which a script avoids by spelling them out: it adds no
+    // WS_GROUP to a text's given style, and it drops an ICON's size.
+    enum class TextKind { None, String, Icon };
     struct ControlKind {
         const char *keyword;
         WORD atom;
         DWORD style;
-        Text text;
+        TextKind text;
     };
     Control DialogControl() {
         static const ControlKind kinds[] = {
-            {"PUSHBUTTON", kButtonAtom, BS_PUSHBUTTON | WS_TABSTOP, Text::String},
-            {"DEFPUSHBUTTON", kButtonAtom, BS_DEFPUSHBUTTON | WS_TABSTOP, Text::String},
-            {"LTEXT", kStaticAtom, SS_LEFT | WS_GROUP, Text::String},
-            {"CTEXT", kStaticAtom, SS_CENTER | WS_GROUP, Text::String},
-            {"RTEXT", kStaticAtom, SS_RIGHT | WS_GROUP, Text::String},
-            {"EDITTEXT", kEditAtom, ES_LEFT | WS_BORDER | WS_TABSTOP, Text::None},
-            {"COMBOBOX", kComboBoxAtom, CBS_SIMPLE | WS_TABSTOP, Text::None},
-            {"ICON", kStaticAtom, SS_ICON, Text::Icon},
+            {"PUSHBUTTON", kButtonAtom, BS_PUSHBUTTON | WS_TABSTOP, TextKind::String},
+            {"DEFPUSHBUTTON", kButtonAtom, BS_DEFPUSHBUTTON | WS_TABSTOP, TextKind::String},
+            {"LTEXT", kStaticAtom, SS_LEFT | WS_GROUP, TextKind::String},
+            {"CTEXT", kStaticAtom, SS_CENTER | WS_GROUP, TextKind::String},
+            {"RTEXT", kStaticAtom, SS_RIGHT | WS_GROUP, TextKind::String},
+            {"EDITTEXT", kEditAtom, ES_LEFT | WS_BORDER | WS_TABSTOP, TextKind::None},
+            {"COMBOBOX", kComboBoxAtom, CBS_SIMPLE | WS_TABSTOP, TextKind::None},
+            {"ICON", kStaticAtom, SS_ICON, TextKind::Icon},
         };
         Control c;
-        c.text = Id{false, 0, {}};
+        c.text = Text({});
         if (IsWord("CONTROL")) {
             // CONTROL text, id, class, style, x, y, cx, cy [, exstyle]
             Take();
             c.text = ControlText();
             Comma(), c.id = Word16(), Comma();
             if (Peek().kind == Kind::String)
-                c.classId = Id{false, 0, Take().text}; // a name, as windres keeps it
+                c.classId = Named(Take().text); // not an atom, as in windres
             else
                 c.classId = Ordinal(Word16());
             Comma(), c.style = Style(WS_CHILD | WS_VISIBLE), Comma();
@@ -646,10 +660,10 @@ private:
         if (kind == nullptr)
             Fail(Peek().where, "unknown control statement " + Describe(Peek()));
         Take();
-        const bool icon = kind->text == Text::Icon;
+        const bool icon = kind->text == TextKind::Icon;
         c.classId = Ordinal(kind->atom);
-        if (kind->text != Text::None) {
-            c.text = icon ? ControlText() : Id{false, 0, String()};
+        if (kind->text != TextKind::None) {
+            c.text = icon ? ControlText() : Text(String());
             Comma();
         }
         c.id = Word16(), Comma(), c.x = Coordinate(), Comma(), c.y = Coordinate();
