@@ -475,10 +475,10 @@ private:
     }
 
     void Add(Id type, Id name, std::vector<BYTE> data, const Location &where) {
-        for (const Resource &r : resources_)
-            if (!(r.type < type) && !(type < r.type) && !(r.name < name) && !(name < r.name))
-                Fail(where,
-                     "resource defined twice (first at line " + std::to_string(r.where.line) + ")");
+        const auto [first, added] = lines_.emplace(std::make_pair(type, name), where.line);
+        if (!added)
+            Fail(where,
+                 "resource defined twice (first at line " + std::to_string(first->second) + ")");
         resources_.push_back({std::move(type), std::move(name), std::move(data), where});
     }
 
@@ -815,6 +815,7 @@ private:
     WORD nextIcon_ = 1;
     std::map<WORD, std::string> strings_;
     std::vector<Resource> resources_;
+    std::map<std::pair<Id, Id>, int> lines_; // where each resource was defined
 };
 
 // ---------------------------------------------------------------- output
