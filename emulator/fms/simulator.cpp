@@ -66,7 +66,7 @@ int EntryByName(const char *name) {
 }
 
 constexpr UINT kPostedEventMessage = WM_APP + 0x46;
-constexpr DWORD kMaxIdleWaitMs = 100;
+constexpr DWORD kMaxIdleWaitMs = 1000; // a safety net: whatever changes wakes the thread
 constexpr unsigned kMaxEventsPerWake = 8;  // a busy stack wakes its reader at least this often
 constexpr DWORD kFirstHandle = 0x464D0001; // "FM" + session number
 constexpr std::size_t kCommandCodes = 256;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -204,6 +205,15 @@ public:
 
     [[nodiscard]] ServedPort Info() const { return {name_, linkPath_, slavePath_}; }
 
+    // The device went away. A program holding the port hears it plainly,
+    // once, whether this or the port's own failing read tells first.
+    void ReportGone() {
+        if (!serving_.load())
+            Report(messages_, "%s: no longer active, not served\n", name_.c_str());
+        else
+            ReportUnloadedWhileOpen();
+    }
+
 private:
     // Raw mode and empty queues for the next program. Opening the slave
     // briefly is the only way to reach its settings; it is closed again so
@@ -363,6 +373,8 @@ private:
         }
         pending_.clear();
         deviceError_ = ERROR_SUCCESS;
+        unloadReported_.store(false);
+        serving_.store(true);
         TakeWake(); // what the radio did before the program came is in the first read
         bool stop = false;
         bool deviceOk = true;
@@ -432,16 +444,22 @@ private:
             }
         }
         if (!deviceOk && deviceError_ == ERROR_DEVICE_REMOVED)
-            Report(messages_, "%s: the driver was unloaded while the port was open; closing it\n",
-                   name_.c_str());
+            ReportUnloadedWhileOpen();
         else if (!deviceOk)
             Report(messages_, "%s: the device failed (error %lu); closing it\n", name_.c_str(),
                    static_cast<unsigned long>(deviceError_));
         CloseHandle(device);
+        serving_.store(false);
         pending_.clear();
         if (!deviceOk && !stop)
             stop = DiscardUntilClosed();
         return stop;
+    }
+
+    void ReportUnloadedWhileOpen() {
+        if (!unloadReported_.exchange(true))
+            Report(messages_, "%s: the driver was unloaded while the port was open; closing it\n",
+                   name_.c_str());
     }
 
     // Without a device: swallow what the program writes until it closes
@@ -475,7 +493,9 @@ private:
     std::string slavePath_;
     bool linked_ = false;
     std::thread thread_;
-    DWORD deviceError_ = ERROR_SUCCESS;            // why the last device call failed
+    DWORD deviceError_ = ERROR_SUCCESS; // why the last device call failed
+    std::atomic<bool> serving_{false};  // a program has the device open through us
+    std::atomic<bool> unloadReported_{false};
     std::vector<char> pending_;                    // device bytes the terminal has not taken yet
     std::array<char, kPendingBytes> readBuffer_{}; // one ReadFile's bytes
 };
@@ -522,12 +542,23 @@ bool PtyBridge::Start(std::string &error) {
         error = "cannot restrict " + devDir_ + ": " + Errno();
         return false;
     }
+    platform::WatchActiveDevices(&PtyBridge::DevicesChanged, this);
     Rescan();
     watcher_ = std::thread([this] { Watch(); });
     return true;
 }
 
+void PtyBridge::DevicesChanged(void *self) {
+    auto *bridge = static_cast<PtyBridge *>(self);
+    {
+        std::lock_guard guard(bridge->lock_);
+        bridge->changed_ = true;
+    }
+    bridge->wake_.notify_all();
+}
+
 void PtyBridge::Stop() {
+    platform::WatchActiveDevices(nullptr, this);
     {
         std::lock_guard guard(lock_);
         stopping_ = true;
@@ -554,9 +585,10 @@ void PtyBridge::Watch() {
         {
             std::unique_lock guard(lock_);
             wake_.wait_for(guard, std::chrono::milliseconds(options_.rescanMs),
-                           [this] { return stopping_; });
+                           [this] { return stopping_ || changed_; });
             if (stopping_)
                 return;
+            changed_ = false;
         }
         Rescan();
     }
@@ -580,7 +612,7 @@ void PtyBridge::Rescan() {
         for (auto it = ports_.begin(); it != ports_.end();) {
             auto w = wanted.find(it->first);
             if (w == wanted.end() || w->second != it->second.device) {
-                Report(options_.messages, "%s: no longer active, not served\n", it->first.c_str());
+                it->second.bridge->ReportGone();
                 gone.push_back(std::move(it->second.bridge));
                 it = ports_.erase(it);
             } else {

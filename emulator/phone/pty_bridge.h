@@ -50,7 +50,7 @@ inline constexpr int kPollOnlyMs = 10;
 struct BridgeOptions {
     std::string root;           // device root; links go to ROOT/dev
     int pollMs = kSafetyPollMs; // longest time without a ReadFile while a program is attached
-    int rescanMs = 250;         // how often the active device list is checked
+    int rescanMs = 5000;        // safety net: the device manager tells of each change
     FILE *messages = stdout;    // where served ports and problems are reported
 };
 
@@ -88,12 +88,14 @@ public:
 
 private:
     void Watch();
+    static void DevicesChanged(void *self);
 
     BridgeOptions options_;
     std::string devDir_;
     std::mutex lock_;
     std::condition_variable wake_;
     bool stopping_ = false;
+    bool changed_ = false; // the device manager told of a change
     std::thread watcher_;
     struct Entry {
         HANDLE device = nullptr;
