@@ -41,6 +41,9 @@
 namespace phone {
 
 inline constexpr size_t kPendingBytes = 4096;
+// The longest the stack's thread waits for a port that has not yet read
+// what the previous wake announced (PortBridge::Wake).
+inline constexpr int kCatchUpMs = 50;
 // The longest time without a read while a program is attached: long when
 // the FM stack wakes the bridge (a safety net only), short when it does not
 // (then the poll is what reads the port).
@@ -83,7 +86,9 @@ public:
     void Rescan();
     [[nodiscard]] std::vector<ServedPort> Ports();
     // The radio has delivered events: every port with a program attached
-    // reads its device now. Never blocks; any thread may call it.
+    // reads its device now. Waits (up to kCatchUpMs a port) only for a port
+    // that could read but has not yet taken the previous wake's data; any
+    // thread may call it but a port's own.
     void Wake();
 
 private:

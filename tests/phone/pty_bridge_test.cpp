@@ -381,6 +381,14 @@ TEST_F(PtyBridgeTest, AProgramThatDoesNotReadStopsTheDeviceReadsAndLosesNothing)
     const unsigned long long produced = floodNext;
     EXPECT_GT(produced, 4096u);
 
+    // Meanwhile the radio's wakes hold the stack back, each for a while
+    // only: the read the previous wake asked for cannot happen.
+    bridge_->Wake();
+    const auto start = std::chrono::steady_clock::now();
+    bridge_->Wake();
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(phone::kCatchUpMs));
+
     // Every byte the device gave arrives, in order.
     std::string got;
     ReadFor(fd, got, produced, kWaitMs);
