@@ -66,8 +66,13 @@ int EntryByName(const char *name) {
 }
 
 constexpr UINT kPostedEventMessage = WM_APP + 0x46;
-constexpr DWORD kMaxIdleWaitMs = 100;
-constexpr unsigned kMaxEventsPerWake = 8;  // a busy stack wakes its reader at least this often
+constexpr DWORD kMaxIdleWaitMs = 1000; // a safety net: whatever changes wakes the thread
+// A busy stack wakes its reader at least this often: the reader may hold the
+// stack back until it has read what the previous wake announced, so two
+// wakes' worth of RDS (as sentences, about 2.8 bytes a raw byte) must fit
+// the driver's 2048-byte buffer.
+constexpr unsigned kMaxEventsPerWake = 8;
+constexpr unsigned kMaxRdsBytesPerWake = 240;
 constexpr DWORD kFirstHandle = 0x464D0001; // "FM" + session number
 constexpr std::size_t kCommandCodes = 256;
 constexpr DWORD kStatusAlreadyPending = 12;
@@ -482,7 +487,8 @@ void PowerOnRadio() {
 // The one place events reach the client: each gets its last look under the
 // lock (the session may have ended meanwhile), then the callback without it.
 void DeliverEvents(std::vector<Outgoing> &batch) {
-    unsigned delivered = 0; // since the last wake of the reader
+    unsigned delivered = 0; // events since the last wake of the reader
+    unsigned rdsBytes = 0;  // RDS bytes since then
     for (Outgoing &out : batch) {
         FmsEventCallback callback = nullptr;
         {
@@ -495,11 +501,13 @@ void DeliverEvents(std::vector<Outgoing> &batch) {
         if (out.event.type == STACK_EVENT_RDS_DATA) {
             counters.rdsEvents++;
             counters.rdsBytes += out.event.u.rds.length;
+            rdsBytes += out.event.u.rds.length;
         }
         Deliver(callback, out.event);
         // A long batch still wakes its reader in time.
-        if (++delivered >= kMaxEventsPerWake) {
+        if (++delivered >= kMaxEventsPerWake || rdsBytes >= kMaxRdsBytesPerWake) {
             delivered = 0;
+            rdsBytes = 0;
             WakeReader();
         }
     }

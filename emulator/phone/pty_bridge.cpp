@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -181,9 +182,22 @@ public:
         }
     }
 
-    // The radio has delivered: a program's port reads its device now. Never
-    // blocks (an eventfd only counts), so the stack's thread may call it.
+    // The radio has delivered: a program's port reads its device now. If the
+    // port could read but has not yet done so since the previous wake, the
+    // caller (the stack's thread) first waits for that read, at most
+    // kCatchUpMs: a stack that outruns a reader kept from running fills the
+    // driver's buffer, which then drops what it holds, while a stack held
+    // back a little loses nothing (a terminal that stops taking bytes holds
+    // the read back, and with it the stack). A port writing a command to
+    // the device, which may need the stack's thread, is never waited for.
     void Wake() {
+        {
+            std::unique_lock guard(flowLock_);
+            if (canRead_ && served_ < wakes_)
+                flow_.wait_for(guard, std::chrono::milliseconds(kCatchUpMs),
+                               [this] { return !canRead_ || served_ >= wakes_; });
+            ++wakes_;
+        }
         if (radioWake_ >= 0) {
             const uint64_t one = 1;
             [[maybe_unused]] ssize_t n = write(radioWake_, &one, sizeof one);
@@ -203,6 +217,15 @@ public:
     }
 
     [[nodiscard]] ServedPort Info() const { return {name_, linkPath_, slavePath_}; }
+
+    // The device went away. A program holding the port hears it plainly,
+    // once, whether this or the port's own failing read tells first.
+    void ReportGone() {
+        if (!serving_.load())
+            Report(messages_, "%s: no longer active, not served\n", name_.c_str());
+        else
+            ReportUnloadedWhileOpen();
+    }
 
 private:
     // Raw mode and empty queues for the next program. Opening the slave
@@ -339,6 +362,27 @@ private:
         return true;
     }
 
+    // Whether a wake now would be followed by a read (see Wake).
+    void SetCanRead(bool can) {
+        std::lock_guard guard(flowLock_);
+        if (canRead_ != can) {
+            canRead_ = can;
+            flow_.notify_all();
+        }
+    }
+    [[nodiscard]] uint64_t WakesSoFar() {
+        std::lock_guard guard(flowLock_);
+        return wakes_;
+    }
+    // A read that began after `wakes` wake-ups has taken their data.
+    void Served(uint64_t wakes) {
+        std::lock_guard guard(flowLock_);
+        if (wakes > served_) {
+            served_ = wakes;
+            flow_.notify_all();
+        }
+    }
+
     // Forgets the radio's wake-ups counted so far.
     void TakeWake() {
         uint64_t count = 0;
@@ -363,7 +407,10 @@ private:
         }
         pending_.clear();
         deviceError_ = ERROR_SUCCESS;
+        unloadReported_.store(false);
+        serving_.store(true);
         TakeWake(); // what the radio did before the program came is in the first read
+        Served(WakesSoFar());
         bool stop = false;
         bool deviceOk = true;
         bool readWanted = true; // the first read takes what the open produced
@@ -373,12 +420,15 @@ private:
         while (deviceOk) {
             if (readWanted && pending_.size() < kPendingBytes) {
                 bool drained = false;
+                const uint64_t wakes = WakesSoFar();
                 deviceOk = ReadDevice(device, drained);
                 readWanted = !drained;
                 nextRead = Clock::now() + interval;
                 if (!deviceOk || !FlushPending())
                     break;
+                Served(wakes);
             }
+            SetCanRead(true); // reads as soon as the terminal has room
             // A device still holding data is read again at once when the
             // terminal has room; otherwise wait for the terminal, the radio,
             // the stop request or the safety net. Waits to the nanosecond: a
@@ -408,6 +458,7 @@ private:
             }
             bool hungUp = false;
             if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+                SetCanRead(false); // a write may wait for the stack's thread
                 for (int i = 0; i < kMaxReadsPerWake; ++i) {
                     const Drain d = ReadTerminal(chunk);
                     if (d == Drain::HungUp)
@@ -432,16 +483,23 @@ private:
             }
         }
         if (!deviceOk && deviceError_ == ERROR_DEVICE_REMOVED)
-            Report(messages_, "%s: the driver was unloaded while the port was open; closing it\n",
-                   name_.c_str());
+            ReportUnloadedWhileOpen();
         else if (!deviceOk)
             Report(messages_, "%s: the device failed (error %lu); closing it\n", name_.c_str(),
                    static_cast<unsigned long>(deviceError_));
+        SetCanRead(false); // the close may wait for the stack's thread
         CloseHandle(device);
+        serving_.store(false);
         pending_.clear();
         if (!deviceOk && !stop)
             stop = DiscardUntilClosed();
         return stop;
+    }
+
+    void ReportUnloadedWhileOpen() {
+        if (!unloadReported_.exchange(true))
+            Report(messages_, "%s: the driver was unloaded while the port was open; closing it\n",
+                   name_.c_str());
     }
 
     // Without a device: swallow what the program writes until it closes
@@ -475,7 +533,15 @@ private:
     std::string slavePath_;
     bool linked_ = false;
     std::thread thread_;
-    DWORD deviceError_ = ERROR_SUCCESS;            // why the last device call failed
+    DWORD deviceError_ = ERROR_SUCCESS; // why the last device call failed
+    std::atomic<bool> serving_{false};  // a program has the device open through us
+    // The stack's wakes against this port's reads (see Wake).
+    std::mutex flowLock_;
+    std::condition_variable flow_;
+    uint64_t wakes_ = 0;   // wake-ups given
+    uint64_t served_ = 0;  // wake-ups whose data a read has taken
+    bool canRead_ = false; // serving, with room for what the device holds
+    std::atomic<bool> unloadReported_{false};
     std::vector<char> pending_;                    // device bytes the terminal has not taken yet
     std::array<char, kPendingBytes> readBuffer_{}; // one ReadFile's bytes
 };
@@ -522,12 +588,23 @@ bool PtyBridge::Start(std::string &error) {
         error = "cannot restrict " + devDir_ + ": " + Errno();
         return false;
     }
+    platform::WatchActiveDevices(&PtyBridge::DevicesChanged, this);
     Rescan();
     watcher_ = std::thread([this] { Watch(); });
     return true;
 }
 
+void PtyBridge::DevicesChanged(void *self) {
+    auto *bridge = static_cast<PtyBridge *>(self);
+    {
+        std::lock_guard guard(bridge->lock_);
+        bridge->changed_ = true;
+    }
+    bridge->wake_.notify_all();
+}
+
 void PtyBridge::Stop() {
+    platform::WatchActiveDevices(nullptr, this);
     {
         std::lock_guard guard(lock_);
         stopping_ = true;
@@ -554,9 +631,10 @@ void PtyBridge::Watch() {
         {
             std::unique_lock guard(lock_);
             wake_.wait_for(guard, std::chrono::milliseconds(options_.rescanMs),
-                           [this] { return stopping_; });
+                           [this] { return stopping_ || changed_; });
             if (stopping_)
                 return;
+            changed_ = false;
         }
         Rescan();
     }
@@ -580,7 +658,7 @@ void PtyBridge::Rescan() {
         for (auto it = ports_.begin(); it != ports_.end();) {
             auto w = wanted.find(it->first);
             if (w == wanted.end() || w->second != it->second.device) {
-                Report(options_.messages, "%s: no longer active, not served\n", it->first.c_str());
+                it->second.bridge->ReportGone();
                 gone.push_back(std::move(it->second.bridge));
                 it = ports_.erase(it);
             } else {

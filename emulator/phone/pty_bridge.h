@@ -41,6 +41,9 @@
 namespace phone {
 
 inline constexpr size_t kPendingBytes = 4096;
+// The longest the stack's thread waits for a port that has not yet read
+// what the previous wake announced (PortBridge::Wake).
+inline constexpr int kCatchUpMs = 50;
 // The longest time without a read while a program is attached: long when
 // the FM stack wakes the bridge (a safety net only), short when it does not
 // (then the poll is what reads the port).
@@ -50,7 +53,7 @@ inline constexpr int kPollOnlyMs = 10;
 struct BridgeOptions {
     std::string root;           // device root; links go to ROOT/dev
     int pollMs = kSafetyPollMs; // longest time without a ReadFile while a program is attached
-    int rescanMs = 250;         // how often the active device list is checked
+    int rescanMs = 5000;        // safety net: the device manager tells of each change
     FILE *messages = stdout;    // where served ports and problems are reported
 };
 
@@ -83,17 +86,21 @@ public:
     void Rescan();
     [[nodiscard]] std::vector<ServedPort> Ports();
     // The radio has delivered events: every port with a program attached
-    // reads its device now. Never blocks; any thread may call it.
+    // reads its device now. Waits (up to kCatchUpMs a port) only for a port
+    // that could read but has not yet taken the previous wake's data; any
+    // thread may call it but a port's own.
     void Wake();
 
 private:
     void Watch();
+    static void DevicesChanged(void *self);
 
     BridgeOptions options_;
     std::string devDir_;
     std::mutex lock_;
     std::condition_variable wake_;
     bool stopping_ = false;
+    bool changed_ = false; // the device manager told of a change
     std::thread watcher_;
     struct Entry {
         HANDLE device = nullptr;

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "kernel.h"
 
@@ -50,6 +51,19 @@ DeviceClock &Clock() {
     return *clock;
 }
 
+// The condition variables of the waits with a time-out that are running now,
+// woken when the speed changes. Its own lock, taken with nothing else held
+// by SetClockSpeed and inside a wait's own lock by the wait: no cycle.
+struct SpeedWatchers {
+    std::mutex lock;
+    std::unordered_multiset<std::condition_variable *> waiting; // a cv may serve two waits
+};
+
+SpeedWatchers &Watchers() {
+    static SpeedWatchers *watchers = new SpeedWatchers;
+    return *watchers;
+}
+
 } // namespace
 
 namespace platform {
@@ -57,11 +71,17 @@ namespace platform {
 void SetClockSpeed(double speed) {
     if (!std::isfinite(speed) || speed <= 0)
         return;
-    DeviceClock &clock = Clock();
-    std::lock_guard guard(clock.lock);
-    clock.deviceBaseMs = clock.NowMsLocked();
-    clock.realBase = RealClock::now();
-    clock.speed = speed;
+    {
+        DeviceClock &clock = Clock();
+        std::lock_guard guard(clock.lock);
+        clock.deviceBaseMs = clock.NowMsLocked();
+        clock.realBase = RealClock::now();
+        clock.speed = speed;
+    }
+    SpeedWatchers &watchers = Watchers();
+    std::lock_guard guard(watchers.lock);
+    for (std::condition_variable *cv : watchers.waiting)
+        cv->notify_all();
 }
 
 double GetClockSpeed() {
@@ -89,6 +109,23 @@ DeviceDeadline DeviceDeadline::At(double deviceMs) {
     deadline.infinite_ = false;
     deadline.deadlineMs_ = deviceMs;
     return deadline;
+}
+
+DeviceDeadline::SpeedWatch::SpeedWatch(std::condition_variable *cv) : cv_(cv) {
+    if (cv_ == nullptr)
+        return;
+    SpeedWatchers &watchers = Watchers();
+    std::lock_guard guard(watchers.lock);
+    watchers.waiting.insert(cv_);
+}
+
+DeviceDeadline::SpeedWatch::~SpeedWatch() {
+    if (cv_ == nullptr)
+        return;
+    SpeedWatchers &watchers = Watchers();
+    std::lock_guard guard(watchers.lock);
+    if (auto it = watchers.waiting.find(cv_); it != watchers.waiting.end())
+        watchers.waiting.erase(it);
 }
 
 bool DeviceDeadline::Expired() const {
@@ -127,8 +164,11 @@ void WINAPI Sleep(DWORD milliseconds) {
         for (;;)
             std::this_thread::sleep_for(std::chrono::hours(24));
     }
-    while (!deadline.Expired())
-        std::this_thread::sleep_for(deadline.Slice());
+    // On a condition variable of its own, so that a speed change reaches it.
+    std::mutex lock;
+    std::condition_variable never;
+    std::unique_lock held(lock);
+    deadline.Wait(never, held, [] { return false; });
 }
 
 // ---------------------------------------------------------------- calendar time

@@ -104,6 +104,25 @@ Manager &TheManager() {
     return *manager;
 }
 
+// Who hears of changes to the active list (WatchActiveDevices).
+struct Watcher {
+    std::mutex lock;
+    void (*changed)(void *) = nullptr;
+    void *context = nullptr;
+};
+
+Watcher &TheWatcher() {
+    static Watcher *watcher = new Watcher;
+    return *watcher;
+}
+
+void TellWatcher() {
+    Watcher &w = TheWatcher();
+    std::lock_guard guard(w.lock);
+    if (w.changed != nullptr)
+        w.changed(w.context);
+}
+
 // ---------------------------------------------------------------- registry values
 
 // A REG_SZ value of 1..maxChars characters (a terminator is optional; text
@@ -422,6 +441,8 @@ HANDLE WINAPI ActivateDeviceEx(LPCWSTR driverKey, LPCVOID registryEntries, DWORD
     HANDLE device = Activate(driverKey, error);
     if (!device)
         SetLastError(error);
+    else
+        TellWatcher();
     return device;
 }
 
@@ -443,6 +464,7 @@ BOOL WINAPI DeactivateDevice(HANDLE handle) {
     if (device->module)
         FreeLibrary(device->module);
     ReleaseName(device->name); // only now may the name be activated again
+    TellWatcher();
     return TRUE;
 }
 
@@ -526,6 +548,15 @@ std::vector<ActiveDevice> ListActiveDevices() {
         list.push_back(
             {device->name, device->key, device->active, reinterpret_cast<HANDLE>(device->handle)});
     return list;
+}
+
+void WatchActiveDevices(void (*changed)(void *context), void *context) {
+    Watcher &w = TheWatcher();
+    std::lock_guard guard(w.lock);
+    if (changed == nullptr && w.context != context)
+        return;
+    w.changed = changed;
+    w.context = changed != nullptr ? context : nullptr;
 }
 
 void DeactivateAllDevices() {

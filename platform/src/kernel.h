@@ -20,12 +20,13 @@ namespace platform::kernel {
 // the clock speed, monotonic and continuous across speed changes.
 double DeviceNowMs();
 
-// A time-out on the device clock. Waits are cut into real-time slices of at
-// most kMaxSlice, so that a clock speed change takes effect on a running
-// wait within one slice.
+// A time-out on the device clock. A wait sleeps the real time its deadline
+// is away; a clock speed change wakes every running wait to look again. In
+// case a change slips in between a wait's reckoning and its sleep, no slice
+// is longer than kMaxSlice. Waking only for that keeps an idle thread idle.
 class DeviceDeadline {
 public:
-    static constexpr std::chrono::milliseconds kMaxSlice{50};
+    static constexpr std::chrono::milliseconds kMaxSlice{1000};
 
     // `timeoutMs` device milliseconds from now; INFINITE never expires.
     explicit DeviceDeadline(DWORD timeoutMs);
@@ -42,6 +43,7 @@ public:
     // Answers ready(); checks once even when the deadline has passed.
     template <class Ready>
     bool Wait(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, Ready ready) const {
+        const SpeedWatch watch(infinite_ ? nullptr : &cv);
         while (!ready()) {
             if (infinite_) {
                 cv.wait(lock);
@@ -55,6 +57,18 @@ public:
     }
 
 private:
+    // Registers a waiting condition variable for the speed-change wake.
+    class SpeedWatch {
+    public:
+        explicit SpeedWatch(std::condition_variable *cv);
+        ~SpeedWatch();
+        SpeedWatch(const SpeedWatch &) = delete;
+        SpeedWatch &operator=(const SpeedWatch &) = delete;
+
+    private:
+        std::condition_variable *cv_;
+    };
+
     DeviceDeadline() = default;
     bool infinite_ = true;
     double deadlineMs_ = 0;

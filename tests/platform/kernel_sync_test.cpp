@@ -3,6 +3,7 @@
 #include <platform/emulation.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <thread>
@@ -70,6 +71,32 @@ TEST(Clock, TickCountIsContinuousAcrossSpeedChanges) {
     EXPECT_GE(atFast, before) << "no jump back at a speed change";
     EXPECT_LT(atFast - before, 1000u) << "no jump forward at a speed change";
     EXPECT_GE(after - atFast, 2000u);
+}
+
+// A running wait or sleep hears a speed change at once: ten device minutes
+// are 12 s of real time at the test speed, a blink at a million. (Without
+// the wake, the wait would look again only after its longest slice, 1 s.)
+TEST(Clock, ASpeedChangeReachesRunningWaits) {
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> ended{0};
+    std::thread waiter([&] {
+        EXPECT_EQ(WaitForSingleObject(never, 600000), static_cast<DWORD>(WAIT_TIMEOUT));
+        ended++;
+    });
+    std::thread sleeper([&] {
+        Sleep(600000);
+        ended++;
+    });
+    Sleep(100); // both are waiting
+    const auto changed = std::chrono::steady_clock::now();
+    platform::SetClockSpeed(1e6);
+    waiter.join();
+    sleeper.join();
+    const auto took = std::chrono::steady_clock::now() - changed;
+    platform::SetClockSpeed(kerneltest::kTestClockSpeed);
+    EXPECT_EQ(ended.load(), 2);
+    EXPECT_LT(took, std::chrono::milliseconds(800));
+    CloseHandle(never);
 }
 
 TEST(Clock, LocalTimeIsACalendarDate) {
