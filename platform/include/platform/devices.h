@@ -20,8 +20,8 @@ struct StreamDriver {
     DWORD (*Read)(DWORD_PTR open, LPVOID buffer, DWORD count);
     DWORD (*Write)(DWORD_PTR open, LPCVOID buffer, DWORD count);
     DWORD (*Seek)(DWORD_PTR open, LONG amount, DWORD type);
-    BOOL (*IOControl)
-    (DWORD_PTR open, DWORD code, PBYTE in, DWORD inSize, PBYTE out, DWORD outSize, PDWORD returned);
+    BOOL (*IOControl)(DWORD_PTR open, DWORD code, PBYTE in, DWORD inSize, PBYTE out,
+                      DWORD outSize, PDWORD returned);
     void (*PowerUp)(DWORD_PTR device);
     void (*PowerDown)(DWORD_PTR device);
 };
@@ -45,9 +45,9 @@ std::vector<ActiveDevice> ListActiveDevices();
 
 // Calls `changed(context)` after each activation and deactivation, on the
 // thread that made it; one watcher at a time. `changed` null stops the watch
-// of `context` (and no other's). The call must
-// not block: it runs with the watcher's lock held, so that stopping the
-// watch waits for a call in progress.
+// of `context` (and no other's). The call must not block: it runs with the
+// watcher's lock held, so that stopping the watch waits for a call in
+// progress.
 void WatchActiveDevices(void (*changed)(void *context), void *context);
 
 // Deactivates every active device, last activated first (power off).
