@@ -30,6 +30,26 @@ ControlView TextLine(int y, int width, const std::string &text) {
     return c;
 }
 
+// News may be longer than the screen is wide: broken at spaces onto a few
+// lines rather than cut (the whole text is in phone.log as well).
+void AddWrapped(DialogView &d, int &y, int width, const std::string &text) {
+    constexpr int kMaxLines = 4;
+    const size_t w = static_cast<size_t>(std::max(width, 1));
+    size_t at = 0;
+    for (int n = 0; n < kMaxLines && at < text.size(); ++n) {
+        size_t end = std::min(text.size(), at + w);
+        if (end < text.size()) {
+            const size_t space = text.rfind(' ', end);
+            if (space != std::string::npos && space > at)
+                end = space;
+        }
+        d.controls.push_back(TextLine(y++, width, text.substr(at, end - at)));
+        at = end;
+        while (at < text.size() && text[at] == ' ')
+            ++at;
+    }
+}
+
 // "\\Windows\\VorliskClient.exe" -> "VorliskClient.exe".
 std::string ProgramName(const std::u16string &program) {
     const size_t slash = program.find_last_of(u"\\/");
@@ -108,7 +128,7 @@ bool Launcher::End() {
 void Launcher::Notice(const std::string &text) {
     {
         std::lock_guard<std::mutex> hold(lock_);
-        message_ = text;
+        notice_ = text;
     }
     wake_.notify_all();
 }
@@ -292,12 +312,13 @@ void Launcher::ReapProgram() {
 
 ScreenView Launcher::HomeScreen() {
     int columns, lines;
-    std::string message;
+    std::string message, notice;
     {
         std::lock_guard<std::mutex> hold(lock_);
         columns = columns_;
         lines = lines_;
         message = message_;
+        notice = notice_;
     }
     ScreenView view;
     view.columns = columns;
@@ -330,8 +351,8 @@ ScreenView Launcher::HomeScreen() {
     if (devices.empty())
         d.controls.push_back(TextLine(y++, width, "  none"));
     ++y;
-    if (!message.empty())
-        d.controls.push_back(TextLine(y++, width, message));
+    AddWrapped(d, y, width, notice);
+    AddWrapped(d, y, width, message);
     ++y;
     d.controls.push_back(TextLine(y++, width, "Watch a port from another terminal:"));
     d.controls.push_back(TextLine(

@@ -94,6 +94,7 @@ private:
     bool poweringOff_ = false;
     int columns_ = 60, lines_ = 24;
     std::string message_; // the home screen's news
+    std::string notice_;  // the latest word from the registry; outlives a program's run
     HMODULE module_ = nullptr;
     HANDLE thread_ = nullptr;
     using WinMainProc = int (*)(HINSTANCE, HINSTANCE, LPWSTR, int);

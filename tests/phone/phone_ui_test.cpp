@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,6 +178,10 @@ TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) 
             << Screen();
     EXPECT_TRUE(WaitFor("CCIR 87.5-108 MHz")) << Screen();
     // The focus starts on the first tab stop, "TMC": Enter loads the driver.
+    // Its settings cannot be saved while a folder stands in the way of the
+    // save; the home screen says so once the program is gone.
+    const std::string blocker = root_ + "/registry.reg.tmp";
+    ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
     Keys("Enter");
     ASSERT_TRUE(WaitFor("TMC DRIVER ACTIVE")) << Screen();
 
@@ -248,6 +253,8 @@ TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) 
     EXPECT_TRUE(WaitFor(root_ + "/dev/COM9 (/dev/pts/")) << Screen();
     EXPECT_TRUE(WaitFor("VorliskClient.exe has closed; the drivers it loaded stay loaded."))
         << Screen();
+    EXPECT_TRUE(WaitFor("the registry cannot be saved")) << Screen();
+    ASSERT_EQ(rmdir(blocker.c_str()), 0);
 
     // The driver is still loaded: its port answers.
     {
