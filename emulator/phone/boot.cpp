@@ -256,6 +256,22 @@ std::vector<std::string> SharedDriverWarnings() {
     return warnings;
 }
 
+std::vector<std::string> ReceiverSettingWarnings() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kReceiverDriverKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return {};
+    // Read as the driver reads it: any value of four bytes.
+    DWORD band = 0, size = sizeof band;
+    const LONG rc =
+        RegQueryValueExW(key, u"Band", nullptr, nullptr, reinterpret_cast<BYTE *>(&band), &size);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS || size != sizeof band || band <= kLastBand)
+        return {};
+    return {"HKLM\\Drivers\\Tavrinel: Band " + std::to_string(band) +
+            " is not 0, 1 or 2, so the driver keeps the radio off; choose an FM band in the "
+            "control program"};
+}
+
 std::string ShellQuoted(const std::string &text) {
     std::string quoted = "'";
     for (const char c : text)

@@ -43,6 +43,11 @@ FILE *OpenPrivateLog(const std::string &path, std::string &error);
 // the later device takes it over and the earlier one fails every open.
 std::vector<std::string> SharedDriverWarnings();
 
+// The receiver driver's stored settings that keep its radio off, one line
+// each (the driver only says so in its own log, at the first open).
+inline constexpr unsigned kLastBand = 2; // the world band
+std::vector<std::string> ReceiverSettingWarnings();
+
 // The active device ("HKLM\\KEY (COM8:)") whose key loads the same module
 // as HKLM\\`key`, or "" when there is none: loading it again would take
 // that device's port over.

@@ -366,6 +366,8 @@ int main(int argc, char **argv) {
         activationFailed |= !Activate(key);
     for (const auto &line : phone::SharedDriverWarnings())
         std::fprintf(stderr, "phone: %s\n", line.c_str());
+    for (const auto &line : phone::ReceiverSettingWarnings())
+        std::fprintf(stderr, "phone: %s\n", line.c_str());
 
     // ---- serve
     // With a screen, messages go to ROOT/phone.log instead of over it.

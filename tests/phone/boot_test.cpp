@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <platform/emulation.h>
 #include <windows.h>
@@ -77,6 +78,19 @@ TEST_F(ReceiverKeyTest, KeepsTheSettingsAlreadyStored) {
     EXPECT_EQ(Dword(u"Frequency"), saved);
     EXPECT_EQ(Dword(u"Band"), band);
     EXPECT_EQ(Dword(u"Mute"), 0u);
+    EXPECT_TRUE(phone::ReceiverSettingWarnings().empty());
+
+    // A band the driver does not know keeps the radio off: said at boot, in
+    // whatever four-byte form the value is stored.
+    const DWORD none = 0xFFFFFFFF;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, phone::kReceiverDriverKey, 0, KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, u"Band", 0, REG_BINARY, reinterpret_cast<const BYTE *>(&none), 4);
+    RegCloseKey(key);
+    const auto warnings = phone::ReceiverSettingWarnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("Band 4294967295 is not 0, 1 or 2"), std::string::npos)
+        << warnings[0];
 }
 
 TEST(PhoneRoot, DefaultFollowsXdgStateHomeThenHome) {
@@ -163,6 +177,31 @@ TEST(PhoneRoot, ALooseRootIsMadePrivateAndItsLogsOpenOnlyAsPrivateSingleFiles) {
     std::fclose(log);
     EXPECT_EQ(ModeOf(root + "/phone.log"), 0600u);
     EXPECT_EQ(phonetest::ReadWholeFile(victim), "");
+}
+
+// Another account's entry in the root could feed a reader its data or plant a registry.
+TEST(PhoneRoot, EntriesOfAnotherAccountAreRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a file to another account needs root";
+    phonetest::TempFolder temp;
+    const std::string root = temp.Path() + "/root";
+    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((root + "/dev").c_str(), 0700), 0);
+    const uid_t nobody = 65534;
+    std::vector<std::string> notes;
+    std::string error;
+    ASSERT_EQ(symlink("/tmp/elsewhere", (root + "/dev/COM9").c_str()), 0);
+    ASSERT_EQ(lchown((root + "/dev/COM9").c_str(), nobody, nobody), 0);
+    EXPECT_FALSE(phone::SecureRoot(root, notes, error));
+    EXPECT_NE(error.find(root + "/dev/COM9 belongs to another user (uid 65534)"), std::string::npos)
+        << error;
+    ASSERT_EQ(unlink((root + "/dev/COM9").c_str()), 0);
+    ASSERT_TRUE(phone::SecureRoot(root, notes, error)) << error;
+
+    ASSERT_EQ(chown(root.c_str(), nobody, nobody), 0);
+    EXPECT_FALSE(phone::MakePrivateFolder(root, error));
+    EXPECT_NE(error.find("belongs to another user"), std::string::npos) << error;
+    ASSERT_EQ(chown(root.c_str(), 0, 0), 0); // so that the folder can be removed
 }
 
 TEST(PhoneRoot, PastedCommandLinesNameThePathWhateverItHolds) {
