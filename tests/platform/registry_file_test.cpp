@@ -548,6 +548,36 @@ TEST_F(RegistryFile, WhatWouldSaveAsAFileTooLargeToLoadIsRefusedOnBothSides) {
     const std::vector<BYTE> big(16384, 0x41);
     EXPECT_EQ(SetValue(HKEY_LOCAL_MACHINE, u"Small", u"V", REG_BINARY, big), ERROR_SUCCESS);
     ASSERT_TRUE(platform::BootRegistry(dir_.Path(), error)) << error << " the saved file loads";
+
+    // Filled to within one key line of the limit, a larger value no longer fits:
+    // refused, and the value keeps what it held.
+    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"Small", u"V", 1), ERROR_SUCCESS);
+    bool filled = false;
+    for (size_t depth = 511; depth > 0 && !filled; --depth) {
+        const std::u16string shorter = chain.substr(0, 2 + depth * 32);
+        filled = RegCreateKeyExW(HKEY_LOCAL_MACHINE, shorter.c_str(), 0, nullptr, 0, 0, nullptr,
+                                 &key, nullptr) == ERROR_SUCCESS;
+    }
+    ASSERT_TRUE(filled);
+    RegCloseKey(key);
+    ASSERT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+    const std::string full = ReadFile(path);
+    EXPECT_EQ(SetValue(HKEY_LOCAL_MACHINE, u"Small", u"V", REG_BINARY, big),
+              ERROR_NOT_ENOUGH_QUOTA);
+    EXPECT_EQ(SetValue(HKEY_LOCAL_MACHINE, u"Small", u"W", REG_BINARY, big),
+              ERROR_NOT_ENOUGH_QUOTA);
+    DWORD type = 0, value = 0, size = sizeof value;
+    HKEY small = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Small", 0, KEY_READ, &small), ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegQueryValueExW(small, u"V", nullptr, &type, reinterpret_cast<BYTE *>(&value), &size),
+        ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(RegQueryValueExW(small, u"W", nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    RegCloseKey(small);
+    EXPECT_EQ(ReadFile(path), full);
 }
 
 TEST_F(RegistryFile, WithoutABootNothingIsWritten) {
