@@ -526,6 +526,25 @@ TEST_F(PtyBridgeTest, UnloadingTheDriverUnderAProgramIsSaidPlainly) {
     EXPECT_EQ(said.find("no longer active"), std::string::npos) << said;
 }
 
+// Where the port's failing read tells first (the device manager's news not
+// yet heard), it says the same.
+TEST_F(PtyBridgeTest, AReadFailingOnAnUnloadedDriverSaysSoPlainly) {
+    HANDLE echo = ActivateFake(u"Drivers\\FakeEcho", u"EchoCom.dll", u"COM", 7);
+    ASSERT_NE(echo, nullptr);
+    options_.rescanMs = 60000;
+    StartBridge();
+    const int fd = OpenPort(Link("COM7"));
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitUntil([] { return echoStats.opens == 1; }, kWaitMs));
+    platform::WatchActiveDevices(nullptr, bridge_.get());
+    ASSERT_TRUE(DeactivateDevice(echo));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Messages().find("COM7: the driver was unloaded") != std::string::npos; },
+        kWaitMs))
+        << Messages();
+    EXPECT_EQ(Messages().find("failed"), std::string::npos) << Messages();
+}
+
 TEST_F(PtyBridgeTest, ARefusedOpenIsReportedAndTheNextProgramTriesAgain) {
     ASSERT_NE(ActivateFake(u"Drivers\\FakeEcho", u"EchoCom.dll", u"COM", 7), nullptr);
     echoStats.refuseOpen = true;
