@@ -45,6 +45,10 @@ TEST(TmcviewInput, LinesOfEveryShape) {
         {"receiver sentence", "$RTTMC,8,D3C2,8A10,12F4,AB*44", LineKind::Group},
         {"wrong checksum", "$RTTMC,8,D3C2,8A10,12F4,AB*45", LineKind::Bad},
         {"type field disagrees with block B", "$RTTMC,9,D3C2,8A10,12F4,AB*45", LineKind::Bad},
+        // The driver writes the type in decimal: 14 is an EON group, "E" is not a type.
+        {"group type 14", "$RTTMC,14,A203,E545,A59,AA0A*48", LineKind::Group},
+        {"group type in hex", "$RTTMC,E,A203,E545,A59,AA0A*08", LineKind::Bad},
+        {"group type with a leading zero", "$RTTMC,014,A203,E545,A59,AA0A*78", LineKind::Bad},
         {"block too long", "$RTTMC,8,D3C2,8A10,12F45,AB*71", LineKind::Bad},
         {"tuning report", "$RTRDS, 87.5,10,0,0,2,1,1,000,255,5,0,50*46", LineKind::Tune},
         {"capture line", "1234 8115 544D 4320 @2026/12/08 09:46:19.57", LineKind::Group},
