@@ -146,7 +146,6 @@ std::uint32_t AfCodeToKHz(unsigned code) {
 constexpr std::array<unsigned, 16> kFieldBits = {3, 3,  5,  5,  5,  8,  8, 8,
                                                  8, 11, 16, 16, 16, 16, 0, 0};
 constexpr unsigned kBitsPerContinuation = 28;
-constexpr std::size_t kMaxContinuations = 4;
 
 } // namespace
 
@@ -685,28 +684,39 @@ void Decoder::DecodeTmc(const rds::Group &g, double now, std::string &out) {
 
 void Decoder::FinishMultiGroup(MultiGroup &multi, double now, std::string &out) {
     TmcMessage m = std::move(multi.message);
-    // Each continuation group carries whole fields: a field never runs on
-    // into the next group, and the rest of a group is padding.
-    unsigned separators = 0;
-    for (unsigned group = 0; group < multi.groups; ++group)
-        ReadFreeFormat(multi.payload[group], m, separators);
+    ReadFreeFormat(multi.payload, multi.groups, m);
     Keep(std::move(m), now, out);
 }
 
-void Decoder::ReadFreeFormat(std::uint32_t payload, TmcMessage &m, unsigned &separators) {
+// The continuation groups' 28 bits each, in order, form one bit string:
+// a field may start in one group and end in the next.
+void Decoder::ReadFreeFormat(const std::array<std::uint32_t, kMaxContinuations> &payload,
+                             unsigned groups, TmcMessage &m) {
+    const unsigned total = std::min<unsigned>(groups, kMaxContinuations) * kBitsPerContinuation;
+    auto bit = [&](unsigned at) {
+        return (payload[at / kBitsPerContinuation] >>
+                (kBitsPerContinuation - 1 - at % kBitsPerContinuation)) &
+               1u;
+    };
     auto read = [&](unsigned &pos, unsigned n) {
-        const unsigned v = (payload >> (kBitsPerContinuation - pos - n)) & ((1u << n) - 1);
-        pos += n;
+        unsigned v = 0;
+        for (unsigned i = 0; i < n; ++i)
+            v = (v << 1) | bit(pos++);
         return v;
     };
+    // Only zeros left: the padding after the last field.
+    auto restIsZero = [&](unsigned pos) {
+        while (pos < total && bit(pos) == 0)
+            ++pos;
+        return pos == total;
+    };
+    unsigned separators = 0;
     unsigned pos = 0;
-    while (pos + 4 <= kBitsPerContinuation) {
-        const std::uint32_t rest = payload & ((1u << (kBitsPerContinuation - pos)) - 1);
-        if (rest == 0)
-            break;
+    while (pos + 4 <= total && !restIsZero(pos)) {
         const unsigned label = read(pos, 4);
         const unsigned bits = kFieldBits[label];
-        if (label == 15 || pos + bits > kBitsPerContinuation)
+        // A field cut short by the end of the message is dropped.
+        if (label == 15 || pos + bits > total)
             break;
         const unsigned v = read(pos, bits);
         switch (label) {

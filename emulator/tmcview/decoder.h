@@ -25,6 +25,7 @@ inline constexpr std::size_t kMaxAltFrequencies = 25;
 inline constexpr std::size_t kMaxMessages = 256;     // traffic messages kept for the view
 inline constexpr std::size_t kMaxMessageEvents = 16; // events of one multi-group message
 inline constexpr std::size_t kMaxOdas = 8;
+inline constexpr std::size_t kMaxContinuations = 4; // groups after the first of one message
 
 // "No PTY", "News", ... for codes 0 to 31 (the European list).
 const char *PtyName(unsigned pty);
@@ -123,7 +124,7 @@ private:
         unsigned groups = 0;
         std::uint16_t lastC = 0, lastD = 0;
         TmcMessage message;
-        std::array<std::uint32_t, 4> payload{}; // 28 bits per continuation group
+        std::array<std::uint32_t, kMaxContinuations> payload{}; // 28 bits per continuation group
     };
 
     void DecodeBasic(const rds::Group &g, std::string &out);
@@ -133,7 +134,8 @@ private:
     void DecodeTmc(const rds::Group &g, double now, std::string &out);
     void DecodeTmcSystem(const rds::Group &g, std::string &out);
     void FinishMultiGroup(MultiGroup &multi, double now, std::string &out);
-    static void ReadFreeFormat(std::uint32_t payload, TmcMessage &m, unsigned &separators);
+    static void ReadFreeFormat(const std::array<std::uint32_t, kMaxContinuations> &payload,
+                               unsigned groups, TmcMessage &m);
     void Keep(TmcMessage message, double now, std::string &out);
 
     Station station_;

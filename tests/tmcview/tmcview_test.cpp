@@ -129,15 +129,17 @@ TEST(TmcviewDecoder, TrafficMessages) {
     EXPECT_EQ(d.messages()[0].received, 2u); // the repeat counted, not listed again
 
     // Multi-group: first group, a repeat of it, the second group twice (a
-    // single-group message between), the last: additional event 341 and a
-    // directionality change, each field whole within its group.
+    // single-group message between), the last. The continuation groups are
+    // one bit string: additional event 341, a directionality change, and
+    // additional event 677, whose label and first bits end the second group.
     Decode(d, G(0x1234, 0x8105, 0xC123, 0x3456));
     Decode(d, G(0x1234, 0x8105, 0xC123, 0x3456));
-    EXPECT_EQ(Decode(d, G(0x1234, 0x8105, 0x592A, 0xA000)).find("message"), std::string::npos);
+    EXPECT_EQ(Decode(d, G(0x1234, 0x8105, 0x592A, 0xA2A5)).find("message"), std::string::npos);
     Decode(d, G(0x1234, 0x8108, 0x4123, 0x2345));
-    EXPECT_EQ(Decode(d, G(0x1234, 0x8105, 0x592A, 0xA000)).find("message"), std::string::npos);
-    const std::string multi = Decode(d, G(0x1234, 0x8105, 0x0140, 0x0000));
-    EXPECT_NE(multi.find("\"event_codes\":[291,341],\"location\":13398,\"direction\":\"both\""),
+    EXPECT_EQ(Decode(d, G(0x1234, 0x8105, 0x592A, 0xA2A5)).find("message"), std::string::npos);
+    const std::string multi = Decode(d, G(0x1234, 0x8105, 0x0528, 0x0000));
+    EXPECT_NE(multi.find("\"event_codes\":[291,341,677],\"location\":13398,\"direction\":\"both\","
+                         "\"extent\":\"-0\",\"urgency\":\"none\"}"),
               std::string::npos)
         << multi;
     // A continuation out of sequence drops the message, and so does a group
@@ -216,8 +218,12 @@ public:
             fields.push_back(v == std::string(paths.size(), '|') ? std::string() : v);
         }
         pairing = get("group") + "|" + get("tp") + "|" + get("prog_type");
-        for (const char *k : {"tmc.message.event_codes", "tmc.message.location",
-                              "tmc.message.encrypted_location", "tmc.message.extent"})
+        // A message is known by its first event, location and extent; its
+        // further events are a compared field.
+        if (const std::string events = get("tmc.message.event_codes"); !events.empty())
+            message = events.substr(0, events.find_first_of(",]")) + "|";
+        for (const char *k :
+             {"tmc.message.location", "tmc.message.encrypted_location", "tmc.message.extent"})
             if (const std::string v = get(k); !v.empty())
                 message += v + "|";
     }
@@ -351,6 +357,10 @@ TEST_P(CaptureComparison, AgreesFieldByField) {
         pairs.emplace_back(&ours[i++], &t);
     }
     std::map<std::string, Tally> tally;
+    // The reference reads each continuation group of a message on its own
+    // and drops a field that runs on into the next group, with all after
+    // it: its event list then stops short of ours.
+    unsigned stopsShort = 0;
     auto compare = [&](const Flat &o, const Flat &t, bool messageFields) {
         for (std::size_t f = 0; f < kFields.size(); ++f) {
             if ((kFields[f].first.rfind("message.", 0) == 0) != messageFields)
@@ -360,6 +370,9 @@ TEST_P(CaptureComparison, AgreesFieldByField) {
                 continue;
             Tally &n = tally[kFields[f].first];
             (a == b ? n.agree : n.differ)++;
+            if (a != b && kFields[f].first == "message.event_codes" && b.size() > 2 &&
+                a.size() > b.size() && a.rfind(b.substr(0, b.size() - 2) + ",", 0) == 0)
+                ++stopsShort;
         }
     };
     for (const auto &[o, t] : pairs)
@@ -409,15 +422,16 @@ TEST_P(CaptureComparison, AgreesFieldByField) {
     table << GetParam() << ": " << paired << " of " << theirs.size() << " groups paired\n";
     for (const auto &[field, n] : tally)
         table << "  " << field << ": " << n.agree << " agree, " << n.differ << " differ\n";
+    table << "  (message.event_codes: the reference stops short on " << stopsShort << ")\n";
     std::printf("%s", table.str().c_str());
     RecordProperty("agreement", table.str());
 
     EXPECT_GE(paired, theirs.size() * 99 / 100);
     // Decoded from the group alone: must agree everywhere.
-    for (const char *field :
-         {"prog_type", "tp", "ta", "clock_time", "message.event_codes", "message.location",
-          "message.extent", "tmc.system_info", "tmc.service_provider"})
+    for (const char *field : {"prog_type", "tp", "ta", "clock_time", "message.location",
+                              "message.extent", "tmc.system_info", "tmc.service_provider"})
         EXPECT_EQ(tally[field].differ, 0u) << field;
+    EXPECT_EQ(tally["message.event_codes"].differ, stopsShort);
     // Messages missing on one side come from groups with block A lost, which
     // the reference skips: the same message shows up a repeat later there.
     EXPECT_LE(tally["message.present"].differ * 100, tally["message.present"].agree);
