@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 namespace tmcview {
 
@@ -286,6 +287,9 @@ void Decoder::Decode(const rds::Group &g, double now, std::string *json) {
         AppendKey(out, "pi");
         AppendHex16(out, station_.pi);
     }
+    // Without block B the group may have been a name segment.
+    if (g.blockMissing(kBlockB))
+        ++psUnknown_;
     if (!g.blockMissing(kBlockB)) {
         const std::uint16_t b = g.block[kBlockB];
         station_.tp = (b >> 10) & 1u;
@@ -365,22 +369,31 @@ void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
         }
     }
 
-    // The name is shown on every group while all four segments of the current
-    // cycle are in; segment 0 starts a cycle. A group with block C lost is
-    // not trusted for its name segment either.
-    if (g.blockMissing(kBlockC) || g.blockMissing(kBlockD))
+    // A name is shown once its four segments came in order, 0 to 3, in one
+    // cycle: a station may change its name every few seconds, and segments
+    // of two names must never be joined. A damaged name group breaks the
+    // cycle; so do four groups of unknown type in a row between two
+    // segments, enough to hide the rest of one cycle and the start of the next.
+    const unsigned unknown = std::exchange(psUnknown_, 0u);
+    if (g.blockMissing(kBlockC) || g.blockMissing(kBlockD)) {
+        psNext_ = -1;
         return;
-    if (segment == 0)
-        ps_.received = 0;
-    ps_.chars[segment * 2] = static_cast<std::uint8_t>(g.block[kBlockD] >> 8);
-    ps_.chars[segment * 2 + 1] = static_cast<std::uint8_t>(g.block[kBlockD] & 0xFFu);
-    ps_.received |= 3ull << (segment * 2);
-    if (ps_.received == 0xFFu) {
-        station_.ps = RdsToUtf8(ps_.chars.data(), kPsLength);
-        station_.hasPs = true;
-        AppendKey(out, "ps");
-        AppendJsonString(out, station_.ps);
     }
+    if (segment == 0)
+        psNext_ = 0;
+    if (psNext_ != static_cast<int>(segment) || (segment != 0 && unknown >= 4)) {
+        psNext_ = -1;
+        return;
+    }
+    ps_[segment * 2] = static_cast<std::uint8_t>(g.block[kBlockD] >> 8);
+    ps_[segment * 2 + 1] = static_cast<std::uint8_t>(g.block[kBlockD] & 0xFFu);
+    if (++psNext_ < 4)
+        return;
+    psNext_ = -1;
+    station_.ps = RdsToUtf8(ps_.data(), kPsLength);
+    station_.hasPs = true;
+    AppendKey(out, "ps");
+    AppendJsonString(out, station_.ps);
 }
 
 // ---- 2A/2B: radiotext ----------------------------------------------------------------------

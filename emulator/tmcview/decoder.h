@@ -141,7 +141,9 @@ private:
     Station station_;
     Counters counters_;
     std::vector<TmcMessage> messages_;
-    TextState ps_;
+    std::array<std::uint8_t, kPsLength> ps_{};
+    int psNext_ = -1;        // the name segment due next in an unbroken cycle, -1 none
+    unsigned psUnknown_ = 0; // groups without block B since the last name group
     TextState rt_;
     std::array<std::uint8_t, kPsLength> provider_{};
     unsigned providerReceived = 0;

@@ -94,6 +94,26 @@ TEST(TmcviewDecoder, StationNameTextAndClock) {
     EXPECT_EQ(d.station().ps, "TAVRINEL");
     Decode(d, G(0x1234, 0x0100, 0xE0CD, 0x5858));
     EXPECT_EQ(Decode(d, G(0x1234, 0x0101, 0xE0CD, ps[1])).find("\"ps\""), std::string::npos);
+    // The next cycle's 0 and 1 damaged: its 2 and 3 are not joined to the
+    // 0 and 1 held from before (a station may change its name every cycle).
+    Decode(d, damaged);
+    damaged.block[rds::kBlockB] = 0x0101;
+    Decode(d, damaged);
+    Decode(d, G(0x1234, 0x0102, 0xE0CD, ps[2]));
+    EXPECT_EQ(Decode(d, G(0x1234, 0x0103, 0xE0CD, ps[3])).find("\"ps\""), std::string::npos);
+    // Groups of unknown type (block B lost) between segments: up to three
+    // cannot hide a whole cycle, four can.
+    rds::Group unknown = G(0x1234, 0, 0, 0);
+    unknown.missing = 1u << rds::kBlockB;
+    for (const unsigned between : {3u, 4u}) {
+        std::string json;
+        for (unsigned s = 0; s < 4; ++s) {
+            for (unsigned n = 0; s == 1 && n < between; ++n)
+                Decode(d, unknown);
+            json = Decode(d, G(0x1234, 0x0100 | s, 0xE0CD, ps[s]));
+        }
+        EXPECT_EQ(json.find("\"ps\":\"TAVRINEL\"") != std::string::npos, between == 3) << between;
+    }
 
     // Radiotext 2A ended by a carriage return; a new A/B flag starts over.
     Decode(d, G(0x1234, 0x2100, 0x5465, 0x7374));
