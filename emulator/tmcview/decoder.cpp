@@ -340,6 +340,8 @@ void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
     out += kDi[segment];
     out += "\":";
     out += (b >> 2) & 1u ? "true}" : "false}";
+    // Groups of unknown type since the last 0A/0B: any may have been one.
+    const unsigned unknown = std::exchange(psUnknown_, 0u);
     station_.ta = (b >> 4) & 1u;
     station_.music = (b >> 3) & 1u;
     AppendKey(out, "ta");
@@ -347,25 +349,29 @@ void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
     AppendKey(out, "is_music");
     out += station_.music ? "true" : "false";
 
-    // Method A list: a count code (224 + n) then the n frequencies, two a group.
+    // An AF list: a count code (224 + n) with the first of n codes, then two
+    // codes a group. The rest must not come from another list or cycle: a
+    // lost list group ends the list, and so do two groups of unknown type
+    // (a list group and the next list's count would both have to be lost
+    // for the list to fill up from another).
+    afUnknown_ += unknown;
+    if (afUnknown_ >= 2 || (!g.versionB() && g.blockMissing(kBlockC)))
+        afExpected_ = 0;
     if (!g.versionB() && !g.blockMissing(kBlockC)) {
         const unsigned hi = g.block[kBlockC] >> 8, lo = g.block[kBlockC] & 0xFFu;
         if (hi >= 224 && hi <= 249) {
-            afPending_.clear();
+            afCodes_.clear();
             afExpected_ = hi - 224;
-            if (const auto f = AfCodeToKHz(lo))
-                afPending_.push_back(f);
+            afUnknown_ = 0;
+            afCodes_.push_back(static_cast<std::uint8_t>(lo));
         } else if (afExpected_ != 0) {
-            for (unsigned code : {hi, lo})
-                if (const auto f = AfCodeToKHz(code); f && afPending_.size() < kMaxAltFrequencies)
-                    afPending_.push_back(f);
+            afCodes_.push_back(static_cast<std::uint8_t>(hi));
+            afCodes_.push_back(static_cast<std::uint8_t>(lo));
         }
-        if (afExpected_ != 0 && afPending_.size() >= afExpected_) {
-            station_.altFrequenciesKHz = afPending_;
-            afPending_.clear();
+        if (afExpected_ != 0 && afCodes_.size() >= afExpected_) {
+            afCodes_.resize(afExpected_); // what follows is a filler code
             afExpected_ = 0;
-            AppendKey(out, "alt_frequencies_a");
-            AppendList(out, station_.altFrequenciesKHz);
+            AppendAltFrequencies(out);
         }
     }
 
@@ -374,7 +380,6 @@ void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
     // of two names must never be joined. A damaged name group breaks the
     // cycle; so do four groups of unknown type in a row between two
     // segments, enough to hide the rest of one cycle and the start of the next.
-    const unsigned unknown = std::exchange(psUnknown_, 0u);
     if (g.blockMissing(kBlockC) || g.blockMissing(kBlockD)) {
         psNext_ = -1;
         return;
@@ -394,6 +399,48 @@ void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
     station_.hasPs = true;
     AppendKey(out, "ps");
     AppendJsonString(out, station_.ps);
+}
+
+// A complete AF list. Method B gives the tuned frequency first, then pairs
+// each holding it and one alternative: in ascending order the same
+// programme, in descending order a regional variant. Anything else is a
+// method A list.
+void Decoder::AppendAltFrequencies(std::string &out) {
+    const std::vector<std::uint8_t> &codes = afCodes_;
+    bool methodB = codes.size() >= 3 && codes.size() % 2 == 1 && AfCodeToKHz(codes[0]) != 0;
+    for (std::size_t i = 1; methodB && i + 1 < codes.size(); i += 2)
+        methodB = (codes[i] == codes[0]) != (codes[i + 1] == codes[0]) &&
+                  AfCodeToKHz(codes[i]) != 0 && AfCodeToKHz(codes[i + 1]) != 0;
+    if (methodB) {
+        std::vector<std::uint32_t> same, regional;
+        for (std::size_t i = 1; i + 1 < codes.size(); i += 2) {
+            const unsigned other = codes[i] == codes[0] ? codes[i + 1] : codes[i];
+            (codes[i] < codes[i + 1] ? same : regional).push_back(AfCodeToKHz(other));
+        }
+        AppendKey(out, "alt_frequencies_b");
+        out += "{\"tuned_frequency\":" + std::to_string(AfCodeToKHz(codes[0]));
+        if (!same.empty()) {
+            out += ",\"same_programme\":";
+            AppendList(out, same);
+        }
+        if (!regional.empty()) {
+            out += ",\"regional_variants\":";
+            AppendList(out, regional);
+        }
+        out += '}';
+        return;
+    }
+    station_.altFrequenciesKHz.clear();
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        if (codes[i] == 250) { // an LF/MF frequency follows: not an FM code
+            ++i;
+            continue;
+        }
+        if (const auto f = AfCodeToKHz(codes[i]))
+            station_.altFrequenciesKHz.push_back(f);
+    }
+    AppendKey(out, "alt_frequencies_a");
+    AppendList(out, station_.altFrequenciesKHz);
 }
 
 // ---- 2A/2B: radiotext ----------------------------------------------------------------------

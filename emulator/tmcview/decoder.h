@@ -21,7 +21,6 @@ namespace tmcview {
 
 inline constexpr std::size_t kPsLength = 8;
 inline constexpr std::size_t kRadiotextLength = 64;
-inline constexpr std::size_t kMaxAltFrequencies = 25;
 inline constexpr std::size_t kMaxMessages = 256;     // traffic messages kept for the view
 inline constexpr std::size_t kMaxMessageEvents = 16; // events of one multi-group message
 inline constexpr std::size_t kMaxOdas = 8;
@@ -84,10 +83,10 @@ struct Station {
     bool ta = false;
     bool music = false;
     bool hasPs = false;
-    std::string ps;        // last complete name (UTF-8)
-    std::string radiotext; // last complete radiotext (UTF-8)
-    std::string clock;     // last clock time, ISO 8601 with offset
-    std::vector<std::uint32_t> altFrequenciesKHz;
+    std::string ps;                                     // last complete name (UTF-8)
+    std::string radiotext;                              // last complete radiotext (UTF-8)
+    std::string clock;                                  // last clock time, ISO 8601 with offset
+    std::vector<std::uint32_t> altFrequenciesKHz;       // the last method A list
     std::vector<std::pair<std::string, unsigned>> odas; // group ("11A"), AID
     TmcSystemInfo tmc;
 };
@@ -128,6 +127,7 @@ private:
     };
 
     void DecodeBasic(const rds::Group &g, std::string &out);
+    void AppendAltFrequencies(std::string &out);
     void DecodeRadiotext(const rds::Group &g, std::string &out);
     void DecodeClock(const rds::Group &g, std::string &out);
     void DecodeOdaAnnouncement(const rds::Group &g, std::string &out);
@@ -147,8 +147,9 @@ private:
     TextState rt_;
     std::array<std::uint8_t, kPsLength> provider_{};
     unsigned providerReceived = 0;
-    std::vector<std::uint32_t> afPending_;
+    std::vector<std::uint8_t> afCodes_; // the AF list being received
     unsigned afExpected_ = 0;
+    unsigned afUnknown_ = 0;          // groups of unknown type since the list's count
     std::array<MultiGroup, 8> multi_; // by continuity index
     unsigned currentCi_ = 0;
     bool hasPendingPi_ = false;

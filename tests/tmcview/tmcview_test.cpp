@@ -77,7 +77,7 @@ TEST(TmcviewInput, LinesOfEveryShape) {
     EXPECT_EQ(kinds, (std::vector<LineKind>{LineKind::Group, LineKind::Bad, LineKind::Group}));
 }
 
-TEST(TmcviewDecoder, StationNameTextAndClock) {
+TEST(TmcviewDecoder, StationNameFrequenciesTextAndClock) {
     Decoder d;
     // PS in segment order 3, 0, 1, 2, 3: shown once every segment of a cycle is in.
     const std::uint16_t ps[4] = {0x5441, 0x5652, 0x494E, 0x454C}; // "TAVRINEL"
@@ -114,6 +114,31 @@ TEST(TmcviewDecoder, StationNameTextAndClock) {
         }
         EXPECT_EQ(json.find("\"ps\":\"TAVRINEL\"") != std::string::npos, between == 3) << between;
     }
+
+    // AF method A, 4 codes: header (count, 88.5), 89.5/90.5, 91.5/filler. A
+    // list with a group lost is dropped, not filled up from the next cycle
+    // whose header was lost too.
+    Decoder af;
+    rds::Group afLost = G(0x1234, 0x0100, 0, 0x2020);
+    afLost.missing = 1u << rds::kBlockC;
+    const std::uint16_t listA[3] = {0xE40A, 0x141E, 0x28CD};
+    for (const rds::Group &g :
+         {G(0x1234, 0x0100, listA[0], 0x2020), afLost, G(0x1234, 0x0100, listA[2], 0x2020), afLost})
+        Decode(af, g);
+    EXPECT_EQ(Decode(af, G(0x1234, 0x0100, listA[1], 0x2020)).find("alt_freq"), std::string::npos);
+    std::string list;
+    for (const std::uint16_t c : listA)
+        list = Decode(af, G(0x1234, 0x0100, c, 0x2020));
+    EXPECT_NE(list.find("\"alt_frequencies_a\":[88500,89500,90500,91500]"), std::string::npos)
+        << list;
+    // Method B: the tuned frequency paired with each alternative, ascending
+    // for the same programme, descending for a regional variant.
+    for (const std::uint16_t c : {0xE50A, 0x0A14, 0x1E0A})
+        list = Decode(af, G(0x1234, 0x0100, c, 0x2020));
+    EXPECT_NE(list.find("\"alt_frequencies_b\":{\"tuned_frequency\":88500,"
+                        "\"same_programme\":[89500],\"regional_variants\":[90500]}"),
+              std::string::npos)
+        << list;
 
     // Radiotext 2A ended by a carriage return; a new A/B flag starts over.
     Decode(d, G(0x1234, 0x2100, 0x5465, 0x7374));
