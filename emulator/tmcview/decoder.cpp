@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 namespace tmcview {
 
@@ -146,7 +147,6 @@ std::uint32_t AfCodeToKHz(unsigned code) {
 constexpr std::array<unsigned, 16> kFieldBits = {3, 3,  5,  5,  5,  8,  8, 8,
                                                  8, 11, 16, 16, 16, 16, 0, 0};
 constexpr unsigned kBitsPerContinuation = 28;
-constexpr std::size_t kMaxContinuations = 4;
 
 } // namespace
 
@@ -287,6 +287,9 @@ void Decoder::Decode(const rds::Group &g, double now, std::string *json) {
         AppendKey(out, "pi");
         AppendHex16(out, station_.pi);
     }
+    // Without block B the group may have been a name segment.
+    if (g.blockMissing(kBlockB))
+        ++psUnknown_;
     if (!g.blockMissing(kBlockB)) {
         const std::uint16_t b = g.block[kBlockB];
         station_.tp = (b >> 10) & 1u;
@@ -337,6 +340,8 @@ void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
     out += kDi[segment];
     out += "\":";
     out += (b >> 2) & 1u ? "true}" : "false}";
+    // Groups of unknown type since the last 0A/0B: any may have been one.
+    const unsigned unknown = std::exchange(psUnknown_, 0u);
     station_.ta = (b >> 4) & 1u;
     station_.music = (b >> 3) & 1u;
     AppendKey(out, "ta");
@@ -344,44 +349,98 @@ void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
     AppendKey(out, "is_music");
     out += station_.music ? "true" : "false";
 
-    // Method A list: a count code (224 + n) then the n frequencies, two a group.
+    // An AF list: a count code (224 + n) with the first of n codes, then two
+    // codes a group. The rest must not come from another list or cycle: a
+    // lost list group ends the list, and so do two groups of unknown type
+    // (a list group and the next list's count would both have to be lost
+    // for the list to fill up from another).
+    afUnknown_ += unknown;
+    if (afUnknown_ >= 2 || (!g.versionB() && g.blockMissing(kBlockC)))
+        afExpected_ = 0;
     if (!g.versionB() && !g.blockMissing(kBlockC)) {
         const unsigned hi = g.block[kBlockC] >> 8, lo = g.block[kBlockC] & 0xFFu;
         if (hi >= 224 && hi <= 249) {
-            afPending_.clear();
+            afCodes_.clear();
             afExpected_ = hi - 224;
-            if (const auto f = AfCodeToKHz(lo))
-                afPending_.push_back(f);
+            afUnknown_ = 0;
+            afCodes_.push_back(static_cast<std::uint8_t>(lo));
         } else if (afExpected_ != 0) {
-            for (unsigned code : {hi, lo})
-                if (const auto f = AfCodeToKHz(code); f && afPending_.size() < kMaxAltFrequencies)
-                    afPending_.push_back(f);
+            afCodes_.push_back(static_cast<std::uint8_t>(hi));
+            afCodes_.push_back(static_cast<std::uint8_t>(lo));
         }
-        if (afExpected_ != 0 && afPending_.size() >= afExpected_) {
-            station_.altFrequenciesKHz = afPending_;
-            afPending_.clear();
+        if (afExpected_ != 0 && afCodes_.size() >= afExpected_) {
+            afCodes_.resize(afExpected_); // what follows is a filler code
             afExpected_ = 0;
-            AppendKey(out, "alt_frequencies_a");
-            AppendList(out, station_.altFrequenciesKHz);
+            AppendAltFrequencies(out);
         }
     }
 
-    // The name is shown on every group while all four segments of the current
-    // cycle are in; segment 0 starts a cycle. A group with block C lost is
-    // not trusted for its name segment either.
-    if (g.blockMissing(kBlockC) || g.blockMissing(kBlockD))
+    // A name is shown once its four segments came in order, 0 to 3, in one
+    // cycle: a station may change its name every few seconds, and segments
+    // of two names must never be joined. A damaged name group breaks the
+    // cycle; so do four groups of unknown type in a row between two
+    // segments, enough to hide the rest of one cycle and the start of the next.
+    if (g.blockMissing(kBlockC) || g.blockMissing(kBlockD)) {
+        psNext_ = -1;
         return;
-    if (segment == 0)
-        ps_.received = 0;
-    ps_.chars[segment * 2] = static_cast<std::uint8_t>(g.block[kBlockD] >> 8);
-    ps_.chars[segment * 2 + 1] = static_cast<std::uint8_t>(g.block[kBlockD] & 0xFFu);
-    ps_.received |= 3ull << (segment * 2);
-    if (ps_.received == 0xFFu) {
-        station_.ps = RdsToUtf8(ps_.chars.data(), kPsLength);
-        station_.hasPs = true;
-        AppendKey(out, "ps");
-        AppendJsonString(out, station_.ps);
     }
+    if (segment == 0)
+        psNext_ = 0;
+    if (psNext_ != static_cast<int>(segment) || (segment != 0 && unknown >= 4)) {
+        psNext_ = -1;
+        return;
+    }
+    ps_[segment * 2] = static_cast<std::uint8_t>(g.block[kBlockD] >> 8);
+    ps_[segment * 2 + 1] = static_cast<std::uint8_t>(g.block[kBlockD] & 0xFFu);
+    if (++psNext_ < 4)
+        return;
+    psNext_ = -1;
+    station_.ps = RdsToUtf8(ps_.data(), kPsLength);
+    station_.hasPs = true;
+    AppendKey(out, "ps");
+    AppendJsonString(out, station_.ps);
+}
+
+// A complete AF list. Method B gives the tuned frequency first, then pairs
+// each holding it and one alternative: in ascending order the same
+// programme, in descending order a regional variant. Anything else is a
+// method A list.
+void Decoder::AppendAltFrequencies(std::string &out) {
+    const std::vector<std::uint8_t> &codes = afCodes_;
+    bool methodB = codes.size() >= 3 && codes.size() % 2 == 1 && AfCodeToKHz(codes[0]) != 0;
+    for (std::size_t i = 1; methodB && i + 1 < codes.size(); i += 2)
+        methodB = (codes[i] == codes[0]) != (codes[i + 1] == codes[0]) &&
+                  AfCodeToKHz(codes[i]) != 0 && AfCodeToKHz(codes[i + 1]) != 0;
+    if (methodB) {
+        std::vector<std::uint32_t> same, regional;
+        for (std::size_t i = 1; i + 1 < codes.size(); i += 2) {
+            const unsigned other = codes[i] == codes[0] ? codes[i + 1] : codes[i];
+            (codes[i] < codes[i + 1] ? same : regional).push_back(AfCodeToKHz(other));
+        }
+        AppendKey(out, "alt_frequencies_b");
+        out += "{\"tuned_frequency\":" + std::to_string(AfCodeToKHz(codes[0]));
+        if (!same.empty()) {
+            out += ",\"same_programme\":";
+            AppendList(out, same);
+        }
+        if (!regional.empty()) {
+            out += ",\"regional_variants\":";
+            AppendList(out, regional);
+        }
+        out += '}';
+        return;
+    }
+    station_.altFrequenciesKHz.clear();
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        if (codes[i] == 250) { // an LF/MF frequency follows: not an FM code
+            ++i;
+            continue;
+        }
+        if (const auto f = AfCodeToKHz(codes[i]))
+            station_.altFrequenciesKHz.push_back(f);
+    }
+    AppendKey(out, "alt_frequencies_a");
+    AppendList(out, station_.altFrequenciesKHz);
 }
 
 // ---- 2A/2B: radiotext ----------------------------------------------------------------------
@@ -685,28 +744,39 @@ void Decoder::DecodeTmc(const rds::Group &g, double now, std::string &out) {
 
 void Decoder::FinishMultiGroup(MultiGroup &multi, double now, std::string &out) {
     TmcMessage m = std::move(multi.message);
-    // Each continuation group carries whole fields: a field never runs on
-    // into the next group, and the rest of a group is padding.
-    unsigned separators = 0;
-    for (unsigned group = 0; group < multi.groups; ++group)
-        ReadFreeFormat(multi.payload[group], m, separators);
+    ReadFreeFormat(multi.payload, multi.groups, m);
     Keep(std::move(m), now, out);
 }
 
-void Decoder::ReadFreeFormat(std::uint32_t payload, TmcMessage &m, unsigned &separators) {
+// The continuation groups' 28 bits each, in order, form one bit string:
+// a field may start in one group and end in the next.
+void Decoder::ReadFreeFormat(const std::array<std::uint32_t, kMaxContinuations> &payload,
+                             unsigned groups, TmcMessage &m) {
+    const unsigned total = std::min<unsigned>(groups, kMaxContinuations) * kBitsPerContinuation;
+    auto bit = [&](unsigned at) {
+        return (payload[at / kBitsPerContinuation] >>
+                (kBitsPerContinuation - 1 - at % kBitsPerContinuation)) &
+               1u;
+    };
     auto read = [&](unsigned &pos, unsigned n) {
-        const unsigned v = (payload >> (kBitsPerContinuation - pos - n)) & ((1u << n) - 1);
-        pos += n;
+        unsigned v = 0;
+        for (unsigned i = 0; i < n; ++i)
+            v = (v << 1) | bit(pos++);
         return v;
     };
+    // Only zeros left: the padding after the last field.
+    auto restIsZero = [&](unsigned pos) {
+        while (pos < total && bit(pos) == 0)
+            ++pos;
+        return pos == total;
+    };
+    unsigned separators = 0;
     unsigned pos = 0;
-    while (pos + 4 <= kBitsPerContinuation) {
-        const std::uint32_t rest = payload & ((1u << (kBitsPerContinuation - pos)) - 1);
-        if (rest == 0)
-            break;
+    while (pos + 4 <= total && !restIsZero(pos)) {
         const unsigned label = read(pos, 4);
         const unsigned bits = kFieldBits[label];
-        if (label == 15 || pos + bits > kBitsPerContinuation)
+        // A field cut short by the end of the message is dropped.
+        if (label == 15 || pos + bits > total)
             break;
         const unsigned v = read(pos, bits);
         switch (label) {

@@ -21,10 +21,10 @@ namespace tmcview {
 
 inline constexpr std::size_t kPsLength = 8;
 inline constexpr std::size_t kRadiotextLength = 64;
-inline constexpr std::size_t kMaxAltFrequencies = 25;
 inline constexpr std::size_t kMaxMessages = 256;     // traffic messages kept for the view
 inline constexpr std::size_t kMaxMessageEvents = 16; // events of one multi-group message
 inline constexpr std::size_t kMaxOdas = 8;
+inline constexpr std::size_t kMaxContinuations = 4; // groups after the first of one message
 
 // "No PTY", "News", ... for codes 0 to 31 (the European list).
 const char *PtyName(unsigned pty);
@@ -83,10 +83,10 @@ struct Station {
     bool ta = false;
     bool music = false;
     bool hasPs = false;
-    std::string ps;        // last complete name (UTF-8)
-    std::string radiotext; // last complete radiotext (UTF-8)
-    std::string clock;     // last clock time, ISO 8601 with offset
-    std::vector<std::uint32_t> altFrequenciesKHz;
+    std::string ps;                                     // last complete name (UTF-8)
+    std::string radiotext;                              // last complete radiotext (UTF-8)
+    std::string clock;                                  // last clock time, ISO 8601 with offset
+    std::vector<std::uint32_t> altFrequenciesKHz;       // the last method A list
     std::vector<std::pair<std::string, unsigned>> odas; // group ("11A"), AID
     TmcSystemInfo tmc;
 };
@@ -123,28 +123,33 @@ private:
         unsigned groups = 0;
         std::uint16_t lastC = 0, lastD = 0;
         TmcMessage message;
-        std::array<std::uint32_t, 4> payload{}; // 28 bits per continuation group
+        std::array<std::uint32_t, kMaxContinuations> payload{}; // 28 bits per continuation group
     };
 
     void DecodeBasic(const rds::Group &g, std::string &out);
+    void AppendAltFrequencies(std::string &out);
     void DecodeRadiotext(const rds::Group &g, std::string &out);
     void DecodeClock(const rds::Group &g, std::string &out);
     void DecodeOdaAnnouncement(const rds::Group &g, std::string &out);
     void DecodeTmc(const rds::Group &g, double now, std::string &out);
     void DecodeTmcSystem(const rds::Group &g, std::string &out);
     void FinishMultiGroup(MultiGroup &multi, double now, std::string &out);
-    static void ReadFreeFormat(std::uint32_t payload, TmcMessage &m, unsigned &separators);
+    static void ReadFreeFormat(const std::array<std::uint32_t, kMaxContinuations> &payload,
+                               unsigned groups, TmcMessage &m);
     void Keep(TmcMessage message, double now, std::string &out);
 
     Station station_;
     Counters counters_;
     std::vector<TmcMessage> messages_;
-    TextState ps_;
+    std::array<std::uint8_t, kPsLength> ps_{};
+    int psNext_ = -1;        // the name segment due next in an unbroken cycle, -1 none
+    unsigned psUnknown_ = 0; // groups without block B since the last name group
     TextState rt_;
     std::array<std::uint8_t, kPsLength> provider_{};
     unsigned providerReceived = 0;
-    std::vector<std::uint32_t> afPending_;
+    std::vector<std::uint8_t> afCodes_; // the AF list being received
     unsigned afExpected_ = 0;
+    unsigned afUnknown_ = 0;          // groups of unknown type since the list's count
     std::array<MultiGroup, 8> multi_; // by continuity index
     unsigned currentCi_ = 0;
     bool hasPendingPi_ = false;

@@ -16,6 +16,14 @@ bool ParseHex16(std::string_view text, std::uint16_t &value) {
     return error == std::errc() && end == text.data() + text.size();
 }
 
+// The group type as the driver writes it: decimal, 0 to 15, no leading zero.
+bool ParseGroupType(std::string_view text, unsigned &value) {
+    if (text.empty() || text.size() > 2 || (text.size() == 2 && text[0] == '0'))
+        return false;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+    return error == std::errc() && end == text.data() + text.size() && value <= 15;
+}
+
 // "$BODY*hh": true when hh is the XOR of BODY's bytes; body gets BODY.
 bool CheckSentence(std::string_view text, std::string_view &body) {
     const std::size_t star = text.find('*');
@@ -57,13 +65,12 @@ Line ParseSentence(std::string_view text) {
         line.kind = LineKind::Ignored;
         return line;
     }
-    std::uint16_t type = 0;
-    bool ok = n == 6 && ParseHex16(fields[1], type);
+    unsigned type = 0;
+    bool ok = n == 6 && ParseGroupType(fields[1], type);
     for (std::size_t i = 0; ok && i < rds::kBlocksPerGroup; ++i)
         ok = ParseHex16(fields[2 + i], line.group.block[i]);
     // The type field repeats block B's type code: a mismatch is a damaged line.
-    line.kind = ok && type == line.group.typeCode() && fields[1].size() <= 2 ? LineKind::Group
-                                                                             : LineKind::Bad;
+    line.kind = ok && type == line.group.typeCode() ? LineKind::Group : LineKind::Bad;
     return line;
 }
 
