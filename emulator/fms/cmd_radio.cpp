@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -334,7 +335,11 @@ private:
 
     // The forked child: only async-signal-safe calls from here on.
     [[noreturn]] static void Warden(const char *command, int out, int err, int life) {
-        setpgid(0, 0);
+        // The kills below name this group, never the caller's: no group, no command.
+        const pid_t group = getpid();
+        if (setpgid(0, 0) != 0)
+            _exit(127);
+        prctl(PR_SET_NAME, "radio-warden"); // not another "phone" in ps and top
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -349,6 +354,8 @@ private:
                 dup2(in, 0);
             dup2(out, 1);
             dup2(err, 2);
+            fcntl(1, F_SETFD, 0); // dup2 onto itself would keep close-on-exec
+            fcntl(2, F_SETFD, 0);
             closefrom(3);
             execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
             _exit(127);
@@ -367,12 +374,12 @@ private:
         // Politely, then for sure: the rest of a pipeline, and the warden itself.
         plain.sa_handler = SIG_IGN;
         sigaction(SIGTERM, &plain, nullptr);
-        kill(0, SIGTERM);
+        kill(-group, SIGTERM);
         const timespec tick{0, 5'000'000};
         for (long waited = 0; waited < kTermGraceMs && waitpid(shell, nullptr, WNOHANG) == 0;
              waited += 5)
             nanosleep(&tick, nullptr);
-        kill(0, SIGKILL);
+        kill(-group, SIGKILL);
         _exit(0);
     }
 
