@@ -18,13 +18,21 @@ if [ "$khz" -ge 88000 ] && [ $((khz % 1000)) -eq 0 ]; then
     file=$(ls "$dir" 2>/dev/null | grep -E '\.(rds|spy)$' | sort |
         sed -n "$(((khz - 88000) / 1000 + 1))p")
 fi
-if [ -z "$file" ]; then
+# A capture without a single group line is silence too: replaying it would spin.
+if [ -z "$file" ] || ! grep -q -v '^[%<]' "$dir/$file"; then
     [ -d "$dir" ] || echo "rds-player: no captures in $dir" >&2
     exec sleep 86400 # nothing on this frequency
 fi
+# Round and round; once the output is gone (a write fails, or SIGPIPE ends the
+# reading loop) or the capture has vanished, the player ends.
 while :; do
-    grep -v '^[%<]' "$dir/$file" | while IFS= read -r line; do
-        printf '%s\n' "$line" || exit 0
-        sleep "$pace"
-    done
+    grep -v '^[%<]' "$dir/$file" | {
+        played=
+        while IFS= read -r line; do
+            printf '%s\n' "$line" || exit 1
+            played=1
+            sleep "$pace"
+        done
+        [ -n "$played" ]
+    } || exit 0
 done

@@ -1,6 +1,7 @@
 // cmd_radio.cpp — a radio made of a decoder command (an SDR pipeline such as
 // rtl_fm | redsea -o hex). The command is run by /bin/sh in a process group
-// of its own, with {khz} and {mhz} replaced by the tuned frequency, and
+// of its own, under a warden that ends the group when the radio or the phone
+// does (even killed), with {khz} and {mhz} replaced by the tuned frequency, and
 // restarted on every tune. Its standard output carries one RDS group a line
 // as hex blocks ("PI B C D", "----" for a block not decoded, an optional
 // "@time" after); its standard error goes to the phone's log.
@@ -12,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,7 +42,7 @@ constexpr std::size_t kSignalWindow = 32;  // groups the signal is taken over
 constexpr auto kSignalMaxAge = std::chrono::seconds(2);
 constexpr auto kFirstRestartDelay = std::chrono::milliseconds(250);
 constexpr auto kMaxRestartDelay = std::chrono::seconds(30);
-constexpr auto kTermGrace = std::chrono::milliseconds(300);
+constexpr long kTermGraceMs = 300; // a command's time to end when asked
 constexpr unsigned kDefaultDwellMs = 2000;
 constexpr std::size_t kMaxLoggedLine = 200;
 
@@ -285,13 +287,20 @@ private:
     }
 
     struct Child {
-        pid_t pid = -1;
+        pid_t pid = -1; // the group's warden, leader of the command's group
         int out = -1;
         int err = -1;
+        int lifeline = -1; // its end closes when the radio ends the group or the phone dies
     };
 
+    // The command runs under a warden: a second fork of ours that leads the
+    // group and blocks reading the lifeline. When the lifeline's only writer
+    // closes (the group is ended, or the phone died by SIGKILL or a crash and
+    // the kernel closed it), the warden ends the group. A parent-death signal
+    // would reach only the shell, not the rest of a pipeline, and would follow
+    // the forking thread rather than the phone.
     bool spawn(const std::string &command, Child &child) {
-        int out[2], err[2];
+        int out[2], err[2], life[2];
         if (pipe2(out, O_CLOEXEC) != 0)
             return false;
         if (pipe2(err, O_CLOEXEC) != 0) {
@@ -299,50 +308,96 @@ private:
             close(out[1]);
             return false;
         }
-        const pid_t pid = fork();
-        if (pid == 0) {
-            // Only async-signal-safe calls from here on.
-            setpgid(0, 0);
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            ::signal(SIGPIPE, SIG_DFL);
-            const int in = open("/dev/null", O_RDONLY);
-            if (in >= 0)
-                dup2(in, 0);
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            closefrom(3);
-            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
+        if (pipe2(life, O_CLOEXEC) != 0) {
+            for (int fd : {out[0], out[1], err[0], err[1]})
+                close(fd);
+            return false;
         }
+        const pid_t pid = fork();
+        if (pid == 0)
+            Warden(command.c_str(), out[1], err[1], life[0]); // never returns
         close(out[1]);
         close(err[1]);
+        close(life[0]);
         if (pid < 0) {
             close(out[0]);
             close(err[0]);
+            close(life[1]);
             return false;
         }
         setpgid(pid, pid); // also here: the group must exist before any kill
         fcntl(out[0], F_SETFL, O_NONBLOCK);
         fcntl(err[0], F_SETFL, O_NONBLOCK);
-        child = {pid, out[0], err[0]};
+        child = {pid, out[0], err[0], life[1]};
         stats_.starts++;
         return true;
     }
 
-    // Ends the command's whole process group: politely, then for sure.
+    // The forked child: only async-signal-safe calls from here on.
+    [[noreturn]] static void Warden(const char *command, int out, int err, int life) {
+        // The kills below name this group, never the caller's: no group, no command.
+        const pid_t group = getpid();
+        if (setpgid(0, 0) != 0)
+            _exit(127);
+        prctl(PR_SET_NAME, "radio-warden"); // not another "phone" in ps and top
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        struct sigaction plain {};
+        plain.sa_handler = SIG_DFL;
+        for (int s = 1; s < NSIG; ++s)
+            sigaction(s, &plain, nullptr); // the phone's handlers and ignored signals
+        const pid_t shell = _Fork();
+        if (shell == 0) {
+            const int in = open("/dev/null", O_RDONLY);
+            if (in >= 0)
+                dup2(in, 0);
+            dup2(out, 1);
+            dup2(err, 2);
+            fcntl(1, F_SETFD, 0); // dup2 onto itself would keep close-on-exec
+            fcntl(2, F_SETFD, 0);
+            closefrom(3);
+            execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        if (shell < 0)
+            _exit(127); // the radio sees the output end and tries again later
+        // Keep nothing but the lifeline, so the command's output ends when it does.
+        if (life != 0)
+            dup2(life, 0);
+        closefrom(1);
+        char c;
+        ssize_t n;
+        while ((n = read(0, &c, 1)) != 0)
+            if (n < 0 && errno != EINTR)
+                break;
+        // Politely, then for sure: the rest of a pipeline, and the warden itself.
+        plain.sa_handler = SIG_IGN;
+        sigaction(SIGTERM, &plain, nullptr);
+        kill(-group, SIGTERM);
+        const timespec tick{0, 5'000'000};
+        for (long waited = 0; waited < kTermGraceMs && waitpid(shell, nullptr, WNOHANG) == 0;
+             waited += 5)
+            nanosleep(&tick, nullptr);
+        kill(-group, SIGKILL);
+        _exit(0);
+    }
+
+    // Ends the command's whole process group: the warden is told through the
+    // lifeline; should it not end in time, the group is killed from here.
     static void end(Child &child) {
+        if (child.lifeline >= 0)
+            close(child.lifeline);
         if (child.pid > 0) {
-            kill(-child.pid, SIGTERM);
-            const auto deadline = Clock::now() + kTermGrace;
+            const auto deadline = Clock::now() + std::chrono::milliseconds(kTermGraceMs + 200);
             int status = 0;
             pid_t done = 0;
             while ((done = waitpid(child.pid, &status, WNOHANG)) == 0 && Clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            kill(-child.pid, SIGKILL); // what is left of the pipeline
-            if (done == 0)
+            if (done == 0) {
+                kill(-child.pid, SIGKILL);
                 waitpid(child.pid, &status, 0);
+            }
         }
         if (child.out >= 0)
             close(child.out);

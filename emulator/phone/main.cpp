@@ -43,6 +43,7 @@ constexpr size_t kMaxKeyChars = 255; // a registry key path
 constexpr int kMinPollMs = 1;
 constexpr int kMaxPollMs = 1000;
 constexpr double kMaxSpeed = 1000;
+constexpr size_t kMaxRadioChars = 4096;
 
 struct Options {
     std::string root;
@@ -116,15 +117,36 @@ bool ValidKeyText(const std::string &key) {
     return true;
 }
 
-// "sim", "v4l2:DEVICE" or "cmd:COMMAND": printable, bounded.
-bool ValidRadio(const std::string &radio) {
-    if (radio.size() > 4096)
-        return false;
+// A value given by the user as one line of a message: its start, control bytes as '?'.
+std::string Shown(const std::string &value) {
+    constexpr size_t kShownChars = 60;
+    std::string out = "'";
+    for (size_t i = 0; i < value.size() && i < kShownChars; ++i) {
+        const unsigned char c = static_cast<unsigned char>(value[i]);
+        out += c < 0x20 || c == 0x7F ? '?' : value[i];
+    }
+    return out + (value.size() > kShownChars ? "...'" : "'");
+}
+
+// What is wrong with a --radio value ("sim", "v4l2:/DEVICE" or "cmd:COMMAND",
+// printable and bounded), or nullptr.
+const char *RadioProblem(const std::string &radio) {
+    if (radio.size() > kMaxRadioChars)
+        return "longer than 4096 characters";
     for (unsigned char c : radio)
         if (c < 0x20 || c == 0x7F)
-            return false;
-    return radio == "sim" || (radio.rfind("v4l2:", 0) == 0 && radio.size() > 5) ||
-           (radio.rfind("cmd:", 0) == 0 && radio.size() > 4);
+            return "holds a control character";
+    if (radio == "sim")
+        return nullptr;
+    if (radio.rfind("v4l2:", 0) == 0)
+        return radio.size() > 5 && radio[5] == '/' ? nullptr
+                                                   : "give the device's full path, e.g. "
+                                                     "v4l2:/dev/radio0";
+    if (radio.rfind("cmd:", 0) == 0)
+        return radio.find_first_not_of(" \t", 4) != std::string::npos
+                   ? nullptr
+                   : "no command given after cmd:";
+    return "not sim, v4l2:/dev/radioN or cmd:COMMAND";
 }
 
 // Answers 0 to go on, or the exit status.
@@ -167,7 +189,11 @@ int ParseOptions(int argc, char **argv, Options &o) {
         } else if (arg == "--speed" && takeValue(v) && ParseSpeed(v, o.speed)) {
         } else if (arg == "--scenario" && takeValue(v) && !v.empty()) {
             o.scenario = v;
-        } else if (arg == "--radio" && takeValue(v) && ValidRadio(v)) {
+        } else if (arg == "--radio" && takeValue(v)) {
+            if (const char *problem = RadioProblem(v)) {
+                std::fprintf(stderr, "phone: --radio %s: %s\n", Shown(v).c_str(), problem);
+                return 2;
+            }
             o.radio = v;
         } else {
             std::fprintf(stderr, "phone: bad option or value: %s%s%s\n", given.c_str(),

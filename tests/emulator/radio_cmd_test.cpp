@@ -1,10 +1,12 @@
 // The decoder-command radio with real processes: a capture player chosen by
 // frequency (seek and signal through it), a command that exits at once, one
 // that prints garbage and errors, one that floods; no process outlives the
-// radio.
+// radio, nor a phone killed outright, and the player ends with its output.
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +18,8 @@
 
 #include "radio.h"
 #include "support/temp_folder.h"
+
+extern char **environ;
 
 namespace {
 
@@ -56,6 +60,24 @@ bool ProcessGone(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string pidText, name, state;
     return !(stat >> pidText >> name >> state) || state == "Z";
+}
+
+// Any process of group `pgid` still running (zombies do not count)?
+bool GroupAlive(pid_t pgid) {
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string text;
+        if (!std::getline(stat, text))
+            continue;
+        const std::size_t name = text.rfind(')'); // the name may hold spaces
+        char state = 0;
+        int parent = 0, group = 0;
+        if (name != std::string::npos &&
+            std::sscanf(text.c_str() + name + 1, " %c %d %d", &state, &parent, &group) == 3 &&
+            group == pgid && state != 'Z')
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -165,4 +187,67 @@ TEST(CommandRadio, AFloodIsReadAtItsPaceAndNoProcessOutlivesTheRadio) {
     std::ifstream again(pids);
     ASSERT_TRUE(again >> sleeper);
     EXPECT_TRUE(Eventually([&] { return ProcessGone(sleeper); })); // killed, perhaps not yet reaped
+}
+
+TEST(CommandRadio, NothingOfTheCommandOutlivesAKilledPhoneAndThePlayerEndsWithItsOutput) {
+    testsupport::TempFolder dir("cmdradio");
+    const std::string group = dir.File("group");
+    // A phone-like process runs a command that never writes, and is killed outright.
+    const pid_t phone = fork();
+    ASSERT_GE(phone, 0);
+    if (phone == 0) {
+        std::string why;
+        auto radio = fms::MakeCommandRadio(
+            "sleep 300 & cut -d' ' -f5 /proc/$$/stat > '" + group + ".new'; mv '" + group +
+                ".new' '" + group + "'; sleep 300; :",
+            [] {}, why);
+        if (radio && radio->powerOn(90000, why))
+            std::this_thread::sleep_for(30s);
+        _exit(1);
+    }
+    pid_t pgid = 0;
+    EXPECT_TRUE(Eventually([&] {
+        std::ifstream in(group);
+        return static_cast<bool>(in >> pgid);
+    }));
+    kill(phone, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(phone, &status, 0), phone);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the phone-like process ended by itself";
+    ASSERT_GT(pgid, 1);
+    EXPECT_TRUE(Eventually([&] { return !GroupAlive(pgid); }, 3000));
+    if (GroupAlive(pgid))
+        kill(-pgid, SIGKILL);
+
+    // The capture player, its reader gone: it ends instead of replaying into nothing.
+    std::ofstream(dir.File("a.rds")) << "C36C 0548 E795 4865\nC36C 0549 E795 4865\n";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const std::string script = TAVRINEL_SOURCE_DIR "/scripts/rds-player.sh";
+    const std::string path = dir.Path();
+    char *argv[] = {const_cast<char *>("sh"), const_cast<char *>(script.c_str()),
+                    const_cast<char *>("88000"), const_cast<char *>(path.c_str()), nullptr};
+    char pace[] = "RDS_PLAYER_PACE=0.001";
+    std::vector<char *> env = {pace};
+    for (char **e = environ; *e; ++e)
+        env.push_back(*e);
+    env.push_back(nullptr);
+    pid_t player = -1;
+    ASSERT_EQ(posix_spawn(&player, "/bin/sh", &actions, nullptr, argv, env.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    char line[64];
+    EXPECT_GT(read(out[0], line, sizeof line), 0);
+    close(out[0]);
+    const bool ended =
+        Eventually([&] { return waitpid(player, &status, WNOHANG) == player; }, 3000);
+    EXPECT_TRUE(ended) << "the player goes on with nobody reading";
+    if (!ended) {
+        kill(player, SIGKILL);
+        waitpid(player, nullptr, 0);
+    }
 }

@@ -85,6 +85,18 @@ template <typename F> DWORD Call(F f) {
     return r;
 }
 
+// Counts whole groups in a raw stream that starts on a group boundary.
+std::size_t CountGroups(const std::vector<std::uint8_t> &raw, std::uint16_t pi) {
+    std::size_t groups = 0;
+    for (std::size_t i = 0; i + rds::kRawBytesPerGroup <= raw.size(); i += rds::kRawBytesPerGroup) {
+        bool good = ((raw[i] << 8) | raw[i + 1]) == pi;
+        for (std::size_t b = 0; b < 4; ++b)
+            good = good && raw[i + 3 * b + 2] == rds::kBlockStatus[b];
+        groups += good;
+    }
+    return groups;
+}
+
 class Simulator : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -164,22 +176,34 @@ protected:
         return e.u.status.value;
     }
 
+    // A fresh stack on another radio.
+    void UseRadio(const char *spec) {
+        ASSERT_EQ(FM_Destroy(stack), FMS_OK);
+        stack = 0;
+        taken = 0;
+        rec.events.clear();
+        FmsimUseRadio(spec);
+        DWORD reserved = 0;
+        ASSERT_EQ(FM_Create(&reserved, Callback, &stack), FMS_OK);
+    }
+
+    // Waits for RDS from the start of `rec.rds` on, and answers whether all of it is `pi`'s.
+    bool RdsOnlyFrom(std::uint16_t pi) {
+        std::unique_lock<std::mutex> guard(rec.lock);
+        return rec.changed.wait_for(guard, std::chrono::seconds(10), [&] {
+            return rec.rds.size() >= 36;
+        }) && CountGroups(rec.rds, pi) * 12 == rec.rds.size();
+    }
+
+    void ClearRds() {
+        std::lock_guard<std::mutex> guard(rec.lock);
+        rec.rds.clear();
+    }
+
     Recorder rec;
     DWORD stack = 0;
     std::size_t taken = 0;
 };
-
-// Counts whole groups in a raw stream that starts on a group boundary.
-std::size_t CountGroups(const std::vector<std::uint8_t> &raw, std::uint16_t pi) {
-    std::size_t groups = 0;
-    for (std::size_t i = 0; i + rds::kRawBytesPerGroup <= raw.size(); i += rds::kRawBytesPerGroup) {
-        bool good = ((raw[i] << 8) | raw[i + 1]) == pi;
-        for (std::size_t b = 0; b < 4; ++b)
-            good = good && raw[i + 3 * b + 2] == rds::kBlockStatus[b];
-        groups += good;
-    }
-    return groups;
-}
 
 } // namespace
 
@@ -663,15 +687,7 @@ TEST_F(Simulator, ReplaysACaptureWithDamagedBlocks) {
 // ---------------------------------------------------------------- radios outside the process
 
 TEST_F(Simulator, ACommandRadioFeedsTheStackAndOneThatCannotStartIsSilent) {
-    auto useRadio = [&](const char *spec) {
-        ASSERT_EQ(FM_Destroy(stack), FMS_OK);
-        stack = 0;
-        taken = 0;
-        rec.events.clear();
-        FmsimUseRadio(spec);
-        DWORD reserved = 0;
-        ASSERT_EQ(FM_Create(&reserved, Callback, &stack), FMS_OK);
-    };
+    auto useRadio = [&](const char *spec) { UseRadio(spec); };
     useRadio("cmd:while :; do echo 'D318 0548 E795 4865 @2024/05/06 10:00:00.00'; sleep 0.02; "
              "done");
     PowerOn();
@@ -694,5 +710,34 @@ TEST_F(Simulator, ACommandRadioFeedsTheStackAndOneThatCannotStartIsSilent) {
     EXPECT_EQ(Query(FM_RssiGet, FMS_CMD_GET_RSSI), 0u);
     ASSERT_EQ(Call([&] { return FM_Seek(stack, 0, 1); }), FMS_PENDING);
     ExpectStatus(FMS_CMD_SEEK, FMS_STATUS_SEEK_BAND_LIMIT, 108000);
+    FmsimUseRadio(nullptr);
+}
+
+TEST_F(Simulator, ACommandRadioStepsAndSeeksBetweenTheStationsItReports) {
+    // The command hears D318 on 89.0 MHz and C36C on 89.5 MHz, nothing elsewhere.
+    setenv("TAVRINEL_FM_SEEK_DWELL_MS", "150", 1);
+    UseRadio("cmd:case {khz} in 89000) pi=D318;; 89500) pi=C36C;; *) exec sleep 60;; esac; "
+             "while :; do echo \"$pi 0548 E795 4865\"; sleep 0.02; done");
+    unsetenv("TAVRINEL_FM_SEEK_DWELL_MS");
+    PowerOn();
+    ASSERT_EQ(Call([&] { return FM_SetRDS(stack, 1); }), FMS_PENDING);
+    ExpectStatus(FMS_CMD_SET_RDS, FMS_STATUS_SUCCESS, 1);
+    Tune(89000);
+    ClearRds();
+    EXPECT_TRUE(RdsOnlyFrom(0xD318));
+    // A step restarts the command on a silent frequency, a tune on the other station.
+    Tune(89100);
+    EXPECT_EQ(Query(FM_RssiGet, FMS_CMD_GET_RSSI), 0u);
+    ClearRds();
+    Tune(89500);
+    EXPECT_TRUE(RdsOnlyFrom(0xC36C));
+    ASSERT_EQ(Call([&] { return FM_Seek(stack, 0, 0); }), FMS_PENDING);
+    ExpectStatus(FMS_CMD_SEEK, FMS_STATUS_SEEK_SUCCESS, 89000);
+    ClearRds();
+    EXPECT_TRUE(RdsOnlyFrom(0xD318));
+    ASSERT_EQ(Call([&] { return FM_Seek(stack, 0, 1); }), FMS_PENDING);
+    ExpectStatus(FMS_CMD_SEEK, FMS_STATUS_SEEK_SUCCESS, 89500);
+    ClearRds();
+    EXPECT_TRUE(RdsOnlyFrom(0xC36C));
     FmsimUseRadio(nullptr);
 }

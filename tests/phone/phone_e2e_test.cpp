@@ -186,6 +186,30 @@ TEST_F(PhoneEndToEnd, ANavigationProgramReadsTunesAndTheFrequencySurvives) {
     EXPECT_LT(value, registry.find("\n[", section)) << "not in the driver's key";
 }
 
+TEST_F(PhoneEndToEnd, ABadRadioIsRefusedInOneLineAndTheChoiceIsSaidAtBoot) {
+    for (const std::string &bad :
+         std::vector<std::string>{"bogus", "cmd:", "cmd:  ", "v4l2:", "v4l2:radio0",
+                                  "cmd:a\x1b[2Jb", std::string(5000, 'x')}) {
+        ASSERT_EQ(
+            phone_.Start(TAVRINEL_PHONE_PATH, {.root = root_, .logPath = output_, .radio = bad}),
+            0);
+        EXPECT_EQ(phone_.Wait(kExitMs), 2) << bad;
+        const std::string said = Output();
+        EXPECT_EQ(said.rfind("phone: --radio '", 0), 0u) << said;
+        EXPECT_EQ(said.find('\n'), said.size() - 1) << said; // one line
+        EXPECT_EQ(said.find('\x1b'), std::string::npos) << said;
+        EXPECT_LT(said.size(), 200u) << said;
+    }
+    const std::string radio = "cmd:exec sleep 60 # {khz}";
+    ASSERT_EQ(
+        phone_.Start(TAVRINEL_PHONE_PATH, {.root = root_, .logPath = output_, .radio = radio}), 0);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Output().find("phone: radio " + radio + "\n") != std::string::npos; },
+        kStartMs))
+        << Output();
+    EXPECT_EQ(PowerOff(), 0) << Output();
+}
+
 TEST_F(PhoneEndToEnd, AFileWhereTheLinkGoesIsLeftAloneAndThePortNotServed) {
     ASSERT_EQ(mkdir(root_.c_str(), 0700), 0);
     ASSERT_EQ(mkdir((root_ + "/dev").c_str(), 0700), 0);

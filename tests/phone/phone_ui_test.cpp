@@ -160,6 +160,9 @@ TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) 
 
     // The settings dialog, with the driver not loaded yet.
     ASSERT_TRUE(WaitFor("Tavrinel")) << Screen();
+    // The radio chosen is said at boot in the log, not over the screen.
+    EXPECT_NE(phonetest::ReadWholeFile(root_ + "/phone.log").find("phone: radio sim\n"),
+              std::string::npos);
     ASSERT_TRUE(WaitFor("COM9:")) << Screen();
     ASSERT_TRUE(WaitFor("TMC")) << Screen();
     ASSERT_TRUE(WaitFor("TMC DRIVER INACTIVE")) << Screen();

@@ -26,6 +26,7 @@ struct PhoneOptions {
     std::string speed{};    // empty: real time
     std::string pollMs{"5"};
     std::string moduleDir{}; // empty: as the environment says
+    std::string radio{};     // empty: the default
 };
 
 // The environment's scenario and clock speed are never passed on: the
@@ -45,6 +46,8 @@ public:
             args.insert(args.end(), {"--scenario", options.scenario});
         if (!options.speed.empty())
             args.insert(args.end(), {"--speed", options.speed});
+        if (!options.radio.empty())
+            args.insert(args.end(), {"--radio", options.radio});
         std::vector<char *> argv;
         for (auto &a : args)
             argv.push_back(a.data());
@@ -78,6 +81,14 @@ public:
         if (pid_ <= 0)
             return -1;
         kill(pid_, signal);
+        return Wait(timeoutMs);
+    }
+
+    // Waits for the phone to end by itself and answers its exit status as
+    // PowerOff does.
+    int Wait(int timeoutMs) {
+        if (pid_ <= 0)
+            return -1;
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         int status = 0;
         while (waitpid(pid_, &status, WNOHANG) != pid_) {
