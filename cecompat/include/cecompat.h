@@ -34,6 +34,16 @@ EXTERN_C FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName);
 // Makes the audio system take over the shell's volume keys.
 EXTERN_C void WINAPI AudioUpdateFromRegistry(void);
 
+// ---------------------------------------------------------------- registry
+
+// Windows CE has no key security: callers pass 0 for the access, which
+// desktop Win32 would take as "no rights" (every read then fails with
+// ERROR_ACCESS_DENIED). 0 asks for whatever the caller may have instead.
+inline LONG CeRegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    return RegOpenKeyExW(key, subKey, options, access != 0 ? access : MAXIMUM_ALLOWED, result);
+}
+#define RegOpenKeyExW CeRegOpenKeyExW
+
 #endif // RC_INVOKED
 
 // ---------------------------------------------------------------- aygshell
