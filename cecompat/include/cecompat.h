@@ -34,6 +34,16 @@ EXTERN_C FARPROC WINAPI GetProcAddressW(HMODULE module, LPCWSTR procName);
 // Makes the audio system take over the shell's volume keys.
 EXTERN_C void WINAPI AudioUpdateFromRegistry(void);
 
+// ---------------------------------------------------------------- registry
+
+// Windows CE has no key security: callers pass 0 for the access, which
+// desktop Win32 would take as "no rights" (every read then fails with
+// ERROR_ACCESS_DENIED). 0 asks for whatever the caller may have instead.
+inline LONG CeRegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    return RegOpenKeyExW(key, subKey, options, access != 0 ? access : MAXIMUM_ALLOWED, result);
+}
+#define RegOpenKeyExW CeRegOpenKeyExW
+
 #endif // RC_INVOKED
 
 // ---------------------------------------------------------------- aygshell
@@ -97,24 +107,21 @@ bool GuardedCall(void (*fn)(void *), void *context);
 
 // ---------------------------------------------------------------- DLL entry
 
-// Runs a module's entry function when the module is loaded and unloaded.
-// The C run-time constructs and destroys a module's statics at process
-// attach and detach, so the entry keeps its own (non-exported) name.
+// Makes a module's entry function its DllMain, under the module's own name
+// for it. The loader calls it after the C run-time has built the module's
+// statics and before it destroys them, with the loader's third argument:
+// non-NULL at detach means the process is ending (its other threads already
+// gone), NULL an unload by FreeLibrary. Nothing thrown reaches the loader.
 #define TAVRINEL_DLL_ENTRY(entry)                                                                  \
     namespace {                                                                                    \
-    struct DllEntryRunner {                                                                        \
-        DllEntryRunner() { Run(DLL_PROCESS_ATTACH); }                                              \
-        ~DllEntryRunner() { Run(DLL_PROCESS_DETACH); }                                             \
-        static void Run(DWORD reason) {                                                            \
-            try {                                                                                  \
-                entry(nullptr, reason, nullptr);                                                   \
-            } catch (...) {                                                                        \
-            }                                                                                      \
+    BOOL (*const tavrinelDllEntry)(HANDLE, DWORD, LPVOID) = entry;                                 \
+    }                                                                                              \
+    EXTERN_C BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {              \
+        try {                                                                                      \
+            return tavrinelDllEntry(instance, reason, reserved);                                   \
+        } catch (...) {                                                                            \
+            return TRUE;                                                                           \
         }                                                                                          \
-        DllEntryRunner(const DllEntryRunner &) = delete;                                           \
-        DllEntryRunner &operator=(const DllEntryRunner &) = delete;                                \
-    };                                                                                             \
-    const DllEntryRunner dllEntryRunner;                                                           \
     }
 
 #endif // RC_INVOKED

@@ -255,27 +255,37 @@ void FMSetDebugFunction(FMDebugFunction sink) {
 
 // ---------------------------------------------------------------- load and unload
 
-static BOOL DllMain(HANDLE, DWORD reason, LPVOID) {
+static BOOL LibraryEntry(HANDLE, DWORD reason, LPVOID reserved) {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         break;
-    case DLL_PROCESS_DETACH:
-        if (TunerSession *session = openSession.load()) {
+    case DLL_PROCESS_DETACH: {
+        TunerSession *session = openSession.load();
+        if (session != nullptr) {
             // The client is going away with the library: never call it again.
             tunerProperties.tuneCallback.store(0);
             tunerProperties.rdsCallback.store(0);
-            FMClose(static_cast<HFMTUNER>(session));
         }
+        if (reserved != nullptr) {
+            // The process is ending. Win32 has already ended its other
+            // threads, the stack's event thread among them, so a close would
+            // wait for replies that can no longer come; the system reclaims
+            // the radio's session with the process.
+            break;
+        }
+        if (session != nullptr)
+            FMClose(static_cast<HFMTUNER>(session));
         // Nothing else runs in the library while it unloads.
         finishAbandonedClose();
         releaseThreadActivity();
         CoUninitialize();
         break;
+    }
     default:
         break;
     }
     return TRUE;
 }
 
-TAVRINEL_DLL_ENTRY(DllMain)
+TAVRINEL_DLL_ENTRY(LibraryEntry)

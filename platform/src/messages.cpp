@@ -433,11 +433,12 @@ void ReleaseThreadMessageState() {
 
 // ---------------------------------------------------------------- classes
 
-// Fails with ERROR_INVALID_PARAMETER without a class name or procedure,
-// ERROR_CLASS_ALREADY_EXISTS for a name already registered.
+// Fails with ERROR_INVALID_PARAMETER without a class name,
+// ERROR_CLASS_ALREADY_EXISTS for a name already registered. A class without
+// a procedure registers, as on Win32; its windows get DefWindowProcW.
 ATOM WINAPI RegisterClassW(const WNDCLASSW *wndClass) {
     if (!wndClass || !wndClass->lpszClassName || IS_INTRESOURCE(wndClass->lpszClassName) ||
-        !*wndClass->lpszClassName || !wndClass->lpfnWndProc) {
+        !*wndClass->lpszClassName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "client_registry_util.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -25,103 +27,6 @@
 #include <vector>
 
 namespace clienttest {
-
-const char16_t kManualKey[] = u"Drivers\\Tavrinel";
-const char16_t kStartupKey[] = u"Drivers\\Builtin\\Tavrinel";
-const char16_t kDriverDll[] = u"\\Windows\\Tavrinel.dll";
-
-// ---------------------------------------------------------------- registry
-
-inline HKEY CreateKey(const std::u16string &path) {
-    HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    return key;
-}
-
-inline void SetRaw(const std::u16string &path, const char16_t *name, DWORD type, const void *data,
-                   DWORD size) {
-    HKEY key = CreateKey(path);
-    EXPECT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE *>(data), size),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-}
-
-inline void SetDword(const std::u16string &path, const char16_t *name, DWORD value) {
-    SetRaw(path, name, REG_DWORD, &value, sizeof value);
-}
-
-inline void SetSz(const std::u16string &path, const char16_t *name, const std::u16string &text) {
-    SetRaw(path, name, REG_SZ, text.c_str(),
-           static_cast<DWORD>((text.size() + 1) * sizeof(char16_t)));
-}
-
-inline bool KeyExists(const std::u16string &path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
-struct Value {
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-    DWORD AsDword() const {
-        DWORD v = 0;
-        if (data.size() == sizeof v)
-            std::memcpy(&v, data.data(), sizeof v);
-        return v;
-    }
-    std::u16string AsText() const {
-        std::u16string text(data.size() / 2, u'\0');
-        std::memcpy(text.data(), data.data(), text.size() * 2);
-        while (!text.empty() && text.back() == 0)
-            text.pop_back();
-        return text;
-    }
-};
-
-inline std::optional<Value> ReadValue(const std::u16string &path, const char16_t *name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0, &key) != ERROR_SUCCESS)
-        return std::nullopt;
-    Value value;
-    DWORD size = 0;
-    std::optional<Value> result;
-    if (RegQueryValueExW(key, name, nullptr, &value.type, nullptr, &size) == ERROR_SUCCESS) {
-        value.data.resize(size);
-        if (RegQueryValueExW(key, name, nullptr, &value.type, value.data.data(), &size) ==
-            ERROR_SUCCESS)
-            result = value;
-    }
-    RegCloseKey(key);
-    return result;
-}
-
-inline int CountValues(const std::u16string &path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0, &key) != ERROR_SUCCESS)
-        return -1;
-    int count = 0;
-    for (;; ++count) {
-        WCHAR name[260];
-        DWORD chars = 260;
-        if (RegEnumValueW(key, static_cast<DWORD>(count), name, &chars, nullptr, nullptr, nullptr,
-                          nullptr) != ERROR_SUCCESS)
-            break;
-    }
-    RegCloseKey(key);
-    return count;
-}
-
-// A driver key that loads the recording port (or any in-process driver).
-inline void WriteDriverKey(const std::u16string &path, const std::u16string &dll, DWORD index) {
-    SetSz(path, u"Dll", dll);
-    SetSz(path, u"Prefix", u"COM");
-    SetDword(path, u"Index", index);
-}
 
 // ---------------------------------------------------------------- the recording port
 

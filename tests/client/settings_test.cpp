@@ -2,7 +2,9 @@
 // refuses to read), and what saveSettings leaves behind from every
 // starting state.
 #include "client.h"
-#include "client_test_util.h"
+#include "client_registry_util.h"
+
+#include <platform/emulation.h>
 
 using namespace clienttest;
 
@@ -12,14 +14,18 @@ class SettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::ResetRegistry();
+#ifdef _WIN32
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kManualKey);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kStartupKey);
+#endif
         panelSettings = PanelSettings{};
     }
 };
 
-std::u16string KeyPath() {
+WString KeyPath() {
     return panelSettings.driverKeyPath;
 }
-std::u16string PortName() {
+WString PortName() {
     return panelSettings.portName;
 }
 
@@ -34,62 +40,62 @@ TEST_F(SettingsTest, FirstStartWithoutKeyKeepsDefaultsAndNamesStartupKey) {
     EXPECT_EQ(panelSettings.soundOutput, 0);
     EXPECT_EQ(panelSettings.muteRadio, 0);
     EXPECT_EQ(panelSettings.loadOnBoot, 0);
-    EXPECT_EQ(KeyPath(), u"Drivers\\Builtin\\Tavrinel");
-    EXPECT_EQ(PortName(), u"COM9:");
+    EXPECT_EQ(KeyPath(), TEXT("Drivers\\Builtin\\Tavrinel"));
+    EXPECT_EQ(PortName(), TEXT("COM9:"));
 }
 
 TEST_F(SettingsTest, ReadsEitherPlaceAndPrefersTheManualKey) {
-    SetDword(kStartupKey, u"Index", 4);
-    SetDword(kStartupKey, u"Band", 2);
-    SetDword(kStartupKey, u"Data", 1);
-    SetDword(kStartupKey, u"Sound", 1);
-    SetDword(kStartupKey, u"Mute", 1);
+    SetDword(kStartupKey, TEXT("Index"), 4);
+    SetDword(kStartupKey, TEXT("Band"), 2);
+    SetDword(kStartupKey, TEXT("Data"), 1);
+    SetDword(kStartupKey, TEXT("Sound"), 1);
+    SetDword(kStartupKey, TEXT("Mute"), 1);
     loadSettings();
     EXPECT_EQ(KeyPath(), kStartupKey);
     EXPECT_EQ(panelSettings.loadOnBoot, 1);
-    EXPECT_EQ(PortName(), u"COM4:");
+    EXPECT_EQ(PortName(), TEXT("COM4:"));
     EXPECT_EQ(panelSettings.fmBand, 2);
     EXPECT_EQ(panelSettings.dataOutput, 1);
     EXPECT_EQ(panelSettings.soundOutput, 1);
     EXPECT_EQ(panelSettings.muteRadio, 1);
 
     // Both keys: the manual one wins, with its own (here missing) values.
-    SetDword(kManualKey, u"Index", 2);
+    SetDword(kManualKey, TEXT("Index"), 2);
     loadSettings();
     EXPECT_EQ(KeyPath(), kManualKey);
     EXPECT_EQ(panelSettings.loadOnBoot, 0);
-    EXPECT_EQ(PortName(), u"COM2:");
+    EXPECT_EQ(PortName(), TEXT("COM2:"));
     EXPECT_EQ(panelSettings.fmBand, 0);
 }
 
 TEST_F(SettingsTest, FourByteValuesOfAnyTypeAreReadOthersLeaveTheirDefaults) {
     const BYTE two[2] = {5, 0};
     const BYTE eight[8] = {1, 0, 0, 0, 1, 0, 0, 0};
-    SetRaw(kManualKey, u"Index", REG_BINARY, two, sizeof two);
-    SetRaw(kManualKey, u"Band", REG_BINARY, eight, sizeof eight);
-    SetSz(kManualKey, u"Data", u"10"); // 6 bytes
+    SetRaw(kManualKey, TEXT("Index"), REG_BINARY, two, sizeof two);
+    SetRaw(kManualKey, TEXT("Band"), REG_BINARY, eight, sizeof eight);
+    SetSz(kManualKey, TEXT("Data"), TEXT("10")); // 6 bytes
     const DWORD one = 1;
-    SetRaw(kManualKey, u"Sound", REG_BINARY, &one, sizeof one); // as the driver: taken
-    SetDword(kManualKey, u"Mute", 1);
+    SetRaw(kManualKey, TEXT("Sound"), REG_BINARY, &one, sizeof one); // as the driver: taken
+    SetDword(kManualKey, TEXT("Mute"), 1);
     loadSettings();
     EXPECT_EQ(panelSettings.comPort, 9);
     EXPECT_EQ(panelSettings.fmBand, 0);
     EXPECT_EQ(panelSettings.dataOutput, 0);
     EXPECT_EQ(panelSettings.soundOutput, 1);
     EXPECT_EQ(panelSettings.muteRadio, 1);
-    EXPECT_EQ(PortName(), u"COM9:");
+    EXPECT_EQ(PortName(), TEXT("COM9:"));
 }
 
 TEST_F(SettingsTest, NumbersWithoutEntriesAreKeptAndNamedAsStored) {
-    SetDword(kManualKey, u"Index", 12);
-    SetDword(kManualKey, u"Band", 7);
+    SetDword(kManualKey, TEXT("Index"), 12);
+    SetDword(kManualKey, TEXT("Band"), 7);
     loadSettings();
-    EXPECT_EQ(PortName(), u"COM12:");
+    EXPECT_EQ(PortName(), TEXT("COM12:"));
     EXPECT_EQ(panelSettings.fmBand, 7);
 
-    SetDword(kManualKey, u"Index", 0x80000000u); // the longest name there is
+    SetDword(kManualKey, TEXT("Index"), 0x80000000u); // the longest name there is
     loadSettings();
-    EXPECT_EQ(PortName(), u"COM-2147483648:");
+    EXPECT_EQ(PortName(), TEXT("COM-2147483648:"));
 }
 
 // ---------------------------------------------------------------- the save table
@@ -110,29 +116,29 @@ class SaveTable : public SettingsTest, public ::testing::WithParamInterface<Save
 TEST_P(SaveTable, LeavesOnlyTheChosenKeyWithItsEightValues) {
     const SaveRow row = GetParam();
     if (row.manualBefore) {
-        SetDword(kManualKey, u"Frequency", 94400);
-        SetDword(kManualKey, u"Band", 2);
+        SetDword(kManualKey, TEXT("Frequency"), 94400);
+        SetDword(kManualKey, TEXT("Band"), 2);
     }
     if (row.startupBefore) {
-        SetDword(kStartupKey, u"Frequency", 101300);
-        SetDword(kStartupKey, u"Band", 2);
+        SetDword(kStartupKey, TEXT("Frequency"), 101300);
+        SetDword(kStartupKey, TEXT("Band"), 2);
     }
     loadSettings();
 
     saveSettings(4, 1, 1, 0, 1, row.loadOnBoot);
 
-    const std::u16string chosen = row.loadOnBoot ? kStartupKey : kManualKey;
-    const std::u16string other = row.loadOnBoot ? kManualKey : kStartupKey;
+    const WString chosen = row.loadOnBoot ? kStartupKey : kManualKey;
+    const WString other = row.loadOnBoot ? kManualKey : kStartupKey;
     EXPECT_TRUE(KeyExists(chosen));
     EXPECT_FALSE(KeyExists(other));
     EXPECT_EQ(KeyPath(), chosen);
-    EXPECT_EQ(PortName(), u"COM4:");
+    EXPECT_EQ(PortName(), TEXT("COM4:"));
 
     const struct {
-        const char16_t *name;
+        const WCHAR *name;
         DWORD value;
-    } dwords[] = {{u"Band", 1}, {u"Index", 4}, {u"Data", 1},
-                  {u"Mute", 1}, {u"Sound", 0}, {u"Order", 9}};
+    } dwords[] = {{TEXT("Band"), 1}, {TEXT("Index"), 4}, {TEXT("Data"), 1},
+                  {TEXT("Mute"), 1}, {TEXT("Sound"), 0}, {TEXT("Order"), 9}};
     for (const auto &expected : dwords) {
         const auto value = ReadValue(chosen, expected.name);
         ASSERT_TRUE(value.has_value());
@@ -140,17 +146,17 @@ TEST_P(SaveTable, LeavesOnlyTheChosenKeyWithItsEightValues) {
         EXPECT_EQ(value->data.size(), 4u);
         EXPECT_EQ(value->AsDword(), expected.value);
     }
-    const auto dll = ReadValue(chosen, u"Dll");
+    const auto dll = ReadValue(chosen, TEXT("Dll"));
     ASSERT_TRUE(dll.has_value());
     EXPECT_EQ(dll->type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(dll->data.size(), 44u);
-    EXPECT_EQ(dll->AsText(), u"\\Windows\\Tavrinel.dll");
-    const auto prefix = ReadValue(chosen, u"Prefix");
+    EXPECT_EQ(dll->AsText(), TEXT("\\Windows\\Tavrinel.dll"));
+    const auto prefix = ReadValue(chosen, TEXT("Prefix"));
     ASSERT_TRUE(prefix.has_value());
     EXPECT_EQ(prefix->data.size(), 8u);
-    EXPECT_EQ(prefix->AsText(), u"COM");
+    EXPECT_EQ(prefix->AsText(), TEXT("COM"));
 
-    const auto frequency = ReadValue(chosen, u"Frequency");
+    const auto frequency = ReadValue(chosen, TEXT("Frequency"));
     EXPECT_EQ(frequency.has_value(), row.frequencySurvives);
     EXPECT_EQ(CountValues(chosen), row.frequencySurvives ? 9 : 8);
 }
@@ -165,15 +171,15 @@ INSTANTIATE_TEST_SUITE_P(EveryStartingState, SaveTable, ::testing::ValuesIn(kSav
                          [](const auto &info) { return std::string(info.param.legend); });
 
 TEST_F(SettingsTest, BoxesWithoutSelectionKeepTheStoredNumbers) {
-    SetDword(kManualKey, u"Index", 12);
-    SetDword(kManualKey, u"Band", 7);
-    SetDword(kStartupKey, u"Frequency", 101300);
+    SetDword(kManualKey, TEXT("Index"), 12);
+    SetDword(kManualKey, TEXT("Band"), 7);
+    SetDword(kStartupKey, TEXT("Frequency"), 101300);
     loadSettings();
     saveSettings(-1, -1, 1, 0, 0, -1);
-    EXPECT_EQ(PortName(), u"COM12:");
-    EXPECT_EQ(ReadValue(kManualKey, u"Index")->AsDword(), 12u);
-    EXPECT_EQ(ReadValue(kManualKey, u"Band")->AsDword(), 7u);
-    EXPECT_EQ(ReadValue(kManualKey, u"Data")->AsDword(), 1u);
+    EXPECT_EQ(PortName(), TEXT("COM12:"));
+    EXPECT_EQ(ReadValue(kManualKey, TEXT("Index"))->AsDword(), 12u);
+    EXPECT_EQ(ReadValue(kManualKey, TEXT("Band"))->AsDword(), 7u);
+    EXPECT_EQ(ReadValue(kManualKey, TEXT("Data"))->AsDword(), 1u);
     EXPECT_FALSE(KeyExists(kStartupKey)) << "the place in use stays the place in use";
     EXPECT_EQ(KeyPath(), kManualKey);
 }

@@ -30,10 +30,18 @@ class DriverTest : public lumarctest::LumarcTest {
 protected:
     void SetUp() override {
         LumarcTest::SetUp();
+#ifdef _WIN32
+        // "\Tavrinel.log" is in the root of the current drive: C: of the
+        // test prefix.
+        ASSERT_TRUE(SetCurrentDirectoryW(TEXT("C:\\")));
+        root = "C:";
+        ClearLog();
+#else
         char templ[] = "/tmp/tavrinel-driver-XXXXXX";
         ASSERT_NE(mkdtemp(templ), nullptr);
         root = templ;
         platform::SetDeviceRoot(root);
+#endif
         OutputBuffer &out = driverState.output;
         out.readPos = out.writePos = 0;
         out.readerMidSentence = false;
@@ -49,8 +57,12 @@ protected:
     void TearDown() override {
         driverState.tunerHandle = nullptr;
         LumarcTest::TearDown();
+#ifdef _WIN32
+        ClearLog();
+#else
         std::filesystem::remove_all(root);
         platform::SetDeviceRoot("");
+#endif
     }
 
     // Everything the port's reader would get now.
@@ -63,13 +75,24 @@ protected:
     }
 
     std::string Log() {
+#ifdef _WIN32
+        // The driver appends in text mode ("a+"), which desktop Windows' C
+        // run-time turns into CR LF line ends; reading in text mode gives back
+        // the bytes the driver wrote.
+        std::ifstream in(root + "/Tavrinel.log");
+#else
         std::ifstream in(root + "/Tavrinel.log", std::ios::binary);
+#endif
         std::stringstream text;
         text << in.rdbuf();
         return text.str();
     }
 
-    void ClearLog() { std::filesystem::remove(root + "/Tavrinel.log"); }
+    void ClearLog() {
+        std::error_code ignored;
+        std::filesystem::remove(root + "/Tavrinel.log", ignored);
+        std::filesystem::remove(root + "/Tavrinel.log.old", ignored);
+    }
 
     void Write(const std::string &bytes) {
         InterpretWrite(reinterpret_cast<const BYTE *>(bytes.data()),

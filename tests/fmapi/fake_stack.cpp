@@ -13,9 +13,15 @@
 #include <mutex>
 #include <thread>
 
+#include <cecompat.h>
+
 namespace {
 
 constexpr uint32_t kDefaultHandle = 0x5151;
+
+// Set when the module is detached because the process is ending: Win32 has
+// then already ended the event thread, and joining it would never return.
+std::atomic<bool> processEnding{false};
 
 struct Posted {
     StackEvent event;
@@ -41,6 +47,12 @@ struct State {
     std::thread thread;
 
     ~State() {
+        if (processEnding.load()) {
+            // Nothing to stop; waking the gone thread could wait for it.
+            if (thread.joinable())
+                thread.detach();
+            return;
+        }
         {
             std::lock_guard lock(queueMutex);
             stopping = true;
@@ -90,6 +102,12 @@ State &state() {
     return instance;
 }
 
+BOOL StackEntry(HANDLE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved != nullptr)
+        processEnding.store(true);
+    return TRUE;
+}
+
 // Records a call, then runs its action outside the lock; answers its result.
 uint32_t record(const char *name, std::vector<int64_t> args) {
     State &s = state();
@@ -113,6 +131,8 @@ int64_t present(const void *pointer) {
 }
 
 } // namespace
+
+TAVRINEL_DLL_ENTRY(StackEntry)
 
 // ---------------------------------------------------------------- control API
 

@@ -243,8 +243,13 @@ TEST(Event, HandleClosedWhileAnotherThreadWaitsIsSafe) {
 TEST(Handles, BadHandlesFailCleanly) {
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ASSERT_TRUE(CloseHandle(event));
-    const HANDLE bad[] = {nullptr, INVALID_HANDLE_VALUE, event,
-                          reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x12345678)),
+    const HANDLE bad[] = {nullptr,
+#ifndef _WIN32
+                          // Desktop Win32 takes it for the current process, whose
+                          // pseudo-handle is another value on Windows CE.
+                          INVALID_HANDLE_VALUE,
+#endif
+                          event, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x12345678)),
                           reinterpret_cast<HANDLE>(&event)};
     for (HANDLE handle : bad) {
         PresetLastError();
@@ -304,9 +309,16 @@ TEST(WaitForMultiple, RefusesBadArguments) {
         DWORD error;
     } cases[] = {
         {"no handles", 0, twice, FALSE, ERROR_INVALID_PARAMETER},
+#ifndef _WIN32
+        // Win32 reads the array unchecked and faults; the stand-in refuses it,
+        // a crash being nothing to copy.
         {"NULL array", 1, nullptr, FALSE, ERROR_INVALID_PARAMETER},
+#endif
         {"above the maximum", MAXIMUM_WAIT_OBJECTS + 1, many, FALSE, ERROR_INVALID_PARAMETER},
+#ifndef _WIN32
+        // Documented to fail on Windows; Wine waits on it.
         {"one handle twice, wait all", 2, twice, TRUE, ERROR_INVALID_PARAMETER},
+#endif
     };
     for (const Case &c : cases) {
         PresetLastError();

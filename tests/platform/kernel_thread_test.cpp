@@ -94,11 +94,15 @@ TEST(Thread, WaitForManyThreads) {
 }
 
 TEST(Thread, BadArgumentsFail) {
+#ifndef _WIN32
+    // Win32 starts the thread at address 0 and the process faults; the
+    // stand-in refuses it.
     PresetLastError();
     DWORD id = kSentinel;
     EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, &id), nullptr);
     EXPECT_LAST_ERROR(ERROR_INVALID_PARAMETER);
     EXPECT_EQ(id, kSentinel) << "untouched on failure";
+#endif
 
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     DWORD code = kSentinel;
