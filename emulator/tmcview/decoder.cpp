@@ -857,7 +857,9 @@ void Decoder::ReadFreeFormat(const std::array<std::uint32_t, kMaxContinuations> 
 }
 
 // Prints the message and files it for the view: a message already on the
-// list counts as a repeat; one for the same place and event replaces it.
+// list counts as a repeat. One for the same place and event is an update: it
+// replaces the older message once it is confirmed by a second reception, so
+// that a damaged copy heard once never takes a real message's place.
 void Decoder::Keep(TmcMessage m, double now, std::string &out) {
     ++counters_.messages;
     AppendKey(out, "tmc");
@@ -870,17 +872,20 @@ void Decoder::Keep(TmcMessage m, double now, std::string &out) {
         ++counters_.repeats;
         ++same->received;
         same->lastSeen = now;
+        if (same->received == 2) {
+            const TmcMessage *kept = &*same;
+            const auto location = kept->location;
+            const bool negative = kept->negative;
+            const auto event = kept->events[0];
+            std::erase_if(messages_, [&](const TmcMessage &o) {
+                return &o != kept && o.location == location && o.negative == negative &&
+                       !o.events.empty() && o.events[0] == event;
+            });
+        }
         return;
     }
-    auto update = std::find_if(messages_.begin(), messages_.end(), [&](const TmcMessage &o) {
-        return o.location == m.location && o.negative == m.negative && o.events[0] == m.events[0];
-    });
     m.received = 1;
     m.firstSeen = m.lastSeen = now;
-    if (update != messages_.end()) {
-        *update = std::move(m);
-        return;
-    }
     if (messages_.size() >= kMaxMessages) {
         auto oldest = std::min_element(
             messages_.begin(), messages_.end(),
@@ -888,6 +893,17 @@ void Decoder::Keep(TmcMessage m, double now, std::string &out) {
         messages_.erase(oldest);
     }
     messages_.push_back(std::move(m));
+}
+
+std::vector<const TmcMessage *> Decoder::Confirmed() const {
+    std::vector<const TmcMessage *> list;
+    for (const TmcMessage &m : messages_)
+        if (m.received >= 2)
+            list.push_back(&m);
+    std::stable_sort(list.begin(), list.end(), [](const TmcMessage *a, const TmcMessage *b) {
+        return a->lastSeen > b->lastSeen;
+    });
+    return list;
 }
 
 } // namespace tmcview

@@ -68,7 +68,7 @@ struct TmcMessage {
     int stopTime = -1;
     std::vector<unsigned> supplementary;
     // View bookkeeping.
-    unsigned received = 0;
+    unsigned received = 0; // listed from the second reception on
     double firstSeen = 0;
     double lastSeen = 0;
 
@@ -109,6 +109,9 @@ public:
 
     [[nodiscard]] const Station &station() const { return station_; }
     [[nodiscard]] const std::vector<TmcMessage> &messages() const { return messages_; }
+    // The messages heard at least twice alike, newest first: a message is
+    // broadcast repeatedly, so one heard once may be a damaged copy of another.
+    [[nodiscard]] std::vector<const TmcMessage *> Confirmed() const;
     [[nodiscard]] const Counters &counters() const { return counters_; }
 
 private:

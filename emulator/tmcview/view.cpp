@@ -135,11 +135,7 @@ void View::Draw(const Decoder &decoder, const SourceStats &stats, double now) {
     mvprintw(kStationRows - 1, 0, "%-22s %6s %3s %4s %3s %3s %5s %5s", "events", "loc", "dir",
              "ext", "dur", "urg", "times", "last");
     attroff(A_BOLD);
-    std::vector<const TmcMessage *> list;
-    for (const TmcMessage &m : decoder.messages())
-        list.push_back(&m);
-    std::sort(list.begin(), list.end(),
-              [](const TmcMessage *a, const TmcMessage *b) { return a->lastSeen > b->lastSeen; });
+    const std::vector<const TmcMessage *> list = decoder.Confirmed();
     int row = kStationRows;
     for (const TmcMessage *m : list) {
         if (row >= LINES - 1)
@@ -156,8 +152,9 @@ void View::Draw(const Decoder &decoder, const SourceStats &stats, double now) {
                  m->received, Age(now - m->lastSeen).c_str(), std::max(0, width - 60),
                  text.c_str());
     }
-    mvprintw(LINES - 1, 0, "%zu messages (%llu received, %llu repeats)   q quits",
-             decoder.messages().size(), static_cast<unsigned long long>(counters.messages),
+    mvprintw(LINES - 1, 0, "%zu messages, %zu heard once (%llu received, %llu repeats)   q quits",
+             list.size(), decoder.messages().size() - list.size(),
+             static_cast<unsigned long long>(counters.messages),
              static_cast<unsigned long long>(counters.repeats));
     refresh();
 }

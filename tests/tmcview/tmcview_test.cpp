@@ -207,11 +207,25 @@ TEST(TmcviewDecoder, TrafficMessages) {
     EXPECT_NE(Decode(enc, G(0x4321, 0x8108, 0x0111, 0x0ABC)).find("\"encrypted_location\":2748"),
               std::string::npos);
 
+    // Listed from the second reception: a copy with a location bit wrong,
+    // heard once, stays off the list; an update (another extent) takes the
+    // older message's place once it is heard twice.
+    Decode(d, G(0x1234, 0x8108, 0x4123, 0x2344));
+    Decode(d, G(0x1234, 0x8108, 0x4923, 0x2345));
+    auto listed = d.Confirmed();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]->location, 9029u);
+    EXPECT_EQ(listed[0]->extent, 0u);
+    Decode(d, G(0x1234, 0x8108, 0x4923, 0x2345));
+    listed = d.Confirmed();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]->extent, 1u);
+
     // Another station (a retune): a lone odd PI is damage, two in a row a new
     // station whose messages start from nothing.
-    ASSERT_EQ(d.messages().size(), 2u);
+    ASSERT_EQ(d.messages().size(), 3u); // the update, the multi-group message, the copy
     Decode(d, G(0x5678, 0x0100, 0, 0));
-    EXPECT_EQ(d.messages().size(), 2u);
+    EXPECT_EQ(d.messages().size(), 3u);
     Decode(d, G(0x1234, 0x0100, 0, 0));
     Decode(d, G(0x5678, 0x0100, 0, 0));
     Decode(d, G(0x5678, 0x0100, 0, 0));
