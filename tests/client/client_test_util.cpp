@@ -143,8 +143,8 @@ HWND Program::Settings() {
             return false;
         const platform::shell::DialogView &top = screen.dialogs.back();
         const platform::shell::ControlView *status = FindControl(top, 1019);
-        // The status is set before the boxes are filled: the initialisation
-        // has run when the last box (load on boot) holds its two entries.
+        // The status is set before the boxes are filled: the last box (load
+        // on boot) holding its two entries says the whole dialog is there.
         const platform::shell::ControlView *last = FindControl(top, 1017);
         if (top.caption != u"Tavrinel" || status == nullptr ||
             status->text.rfind(u"TMC DRIVER", 0) != 0 || last == nullptr || last->items.size() != 2)
@@ -152,6 +152,11 @@ HWND Program::Settings() {
         found = top.hwnd;
         return true;
     });
+    // The dialog shows while its initialisation still runs (the boxes are
+    // selected and enabled after their entries are in). A message sent to it
+    // is answered once that is over: its thread is then back in its loop.
+    if (found)
+        SendMessageW(found, WM_NULL, 0, 0);
     return found;
 }
 
