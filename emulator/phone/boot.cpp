@@ -14,6 +14,8 @@
 #include <platform/emulation.h>
 #include <windows.h>
 
+#include <fmapi.h>
+
 namespace phone {
 
 namespace {
@@ -265,7 +267,7 @@ std::vector<std::string> ReceiverSettingWarnings() {
     const LONG rc =
         RegQueryValueExW(key, u"Band", nullptr, nullptr, reinterpret_cast<BYTE *>(&band), &size);
     RegCloseKey(key);
-    if (rc != ERROR_SUCCESS || size != sizeof band || band <= kLastBand)
+    if (rc != ERROR_SUCCESS || size != sizeof band || band <= FMBAND_WORLD)
         return {};
     return {"HKLM\\Drivers\\Tavrinel: Band " + std::to_string(band) +
             " is not 0, 1 or 2, so the driver keeps the radio off; choose an FM band in the "

@@ -45,7 +45,6 @@ std::vector<std::string> SharedDriverWarnings();
 
 // The receiver driver's stored settings that keep its radio off, one line
 // each (the driver only says so in its own log, at the first open).
-inline constexpr unsigned kLastBand = 2; // the world band
 std::vector<std::string> ReceiverSettingWarnings();
 
 // The active device ("HKLM\\KEY (COM8:)") whose key loads the same module

@@ -287,9 +287,6 @@ void Decoder::Decode(const rds::Group &g, double now, std::string *json) {
         AppendKey(out, "pi");
         AppendHex16(out, station_.pi);
     }
-    // Without block B the group may have been a name segment.
-    if (g.blockMissing(kBlockB))
-        ++psUnknown_;
     if (!g.blockMissing(kBlockB)) {
         const std::uint16_t b = g.block[kBlockB];
         station_.tp = (b >> 10) & 1u;
@@ -322,6 +319,8 @@ void Decoder::Decode(const rds::Group &g, double now, std::string *json) {
         default:
             break;
         }
+    } else {
+        ++psUnknown_; // without block B the group may have been a name segment
     }
     out += '}';
     if (json)
