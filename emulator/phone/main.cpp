@@ -7,7 +7,6 @@
 //
 //   phone [--root DIR] [--headless] [--activate KEY]... [--poll-ms N]
 //         [--speed F] [--scenario FILE] [--radio RADIO] [--install-driver]
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -17,8 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -250,14 +251,26 @@ bool Activate(const std::string &key) {
     return false;
 }
 
-// Where the registry's news go besides the log: the home screen, while
-// there is one.
-std::atomic<phone::Launcher *> noticeScreen{nullptr};
+// Where the registry's news go besides the log: the home screen, once there
+// is one. The latest word from before it (the boot's own saves) waits for it.
+std::mutex noticeLock;
+phone::Launcher *noticeScreen = nullptr; // guarded by noticeLock
+std::string earlyNotice;                 // guarded by noticeLock
 
 void TellTheUser(const std::string &text) {
     std::fprintf(stderr, "phone: %s\n", text.c_str());
-    if (phone::Launcher *launcher = noticeScreen.load())
-        launcher->Notice(text);
+    std::lock_guard<std::mutex> hold(noticeLock);
+    if (noticeScreen)
+        noticeScreen->Notice(text);
+    else
+        earlyNotice = text;
+}
+
+void SetNoticeScreen(phone::Launcher *launcher) {
+    std::lock_guard<std::mutex> hold(noticeLock);
+    noticeScreen = launcher;
+    if (launcher && !earlyNotice.empty())
+        launcher->Notice(std::exchange(earlyNotice, {}));
 }
 
 // The root made private again, with a word for each change.
@@ -463,7 +476,7 @@ int main(int argc, char **argv) {
             launcher.reset();
         } else {
             platform::shell::SetRenderer(&launcher->ShellRenderer());
-            noticeScreen = launcher.get();
+            SetNoticeScreen(launcher.get());
             launcher->Begin();
         }
     }
@@ -475,7 +488,7 @@ int main(int argc, char **argv) {
             break;
     bool programEnded = true;
     if (launcher) {
-        noticeScreen = nullptr;
+        SetNoticeScreen(nullptr);
         programEnded = launcher->End();
         platform::shell::SetRenderer(nullptr);
         screen->Stop(); // the terminal is the user's again

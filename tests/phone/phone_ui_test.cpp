@@ -147,6 +147,11 @@ double Frequency(const std::string &line) {
 
 TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) {
     const bool program = access((PhoneFolder() + "/VorliskClient.exe").c_str(), R_OK) == 0;
+    // No setting can be saved while a folder stands in the way of the save,
+    // from the boot on; the home screen says so once the program is gone.
+    const std::string blocker = root_ + "/registry.reg.tmp";
+    ASSERT_EQ(mkdir(root_.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
     StartPhone();
     if (!program) {
         // Without the program the home screen says so and still powers off.
@@ -181,10 +186,6 @@ TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) 
             << Screen();
     EXPECT_TRUE(WaitFor("CCIR 87.5-108 MHz")) << Screen();
     // The focus starts on the first tab stop, "TMC": Enter loads the driver.
-    // Its settings cannot be saved while a folder stands in the way of the
-    // save; the home screen says so once the program is gone.
-    const std::string blocker = root_ + "/registry.reg.tmp";
-    ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
     Keys("Enter");
     ASSERT_TRUE(WaitFor("TMC DRIVER ACTIVE")) << Screen();
 
