@@ -40,23 +40,23 @@ if [[ ! -f "$build/build.ninja" ]]; then
     cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 cmake --build "$build" -j 2 --target phone Tavrinel Lumarc FMS_API VorliskClient FakeStack \
-    framer_bench port_bench >/dev/null
-export TAVRINEL_MODULE_DIR="$build/bin"
+    framer_bench port_bench test_bin_links >/dev/null
+export TAVRINEL_MODULE_DIR="$build/testbin"
 start=$SECONDS
 load0="$(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo "run_all: framer_bench" >&2
-run "$build/bin/framer_bench" --benchmark_out="$work/framer.json" --benchmark_out_format=json \
+run "$build/testbin/framer_bench" --benchmark_out="$work/framer.json" --benchmark_out_format=json \
     >/dev/null
 echo "run_all: port_bench" >&2
-run "$build/bin/port_bench" --benchmark_out="$work/port.json" --benchmark_out_format=json \
+run "$build/testbin/port_bench" --benchmark_out="$work/port.json" --benchmark_out_format=json \
     >/dev/null 2>"$work/port.err"
 echo "run_all: phone_cpu.sh 15" >&2
 run "$here/bench/phone_cpu.sh" 15 "$build" >"$work/cpu.txt"
 echo "run_all: callgrind" >&2
 run valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" \
     --toggle-collect='*StackEventCallback*' \
-    "$build/bin/framer_bench" --benchmark_filter='^BM_Framer/0/0$' --benchmark_min_time=0.000001 \
+    "$build/testbin/framer_bench" --benchmark_filter='^BM_Framer/0/0$' --benchmark_min_time=0.000001 \
     --benchmark_out="$work/callgrind.json" --benchmark_out_format=json \
     >/dev/null 2>"$work/callgrind.err"
 

@@ -28,10 +28,10 @@ trap 'exit 130' INT TERM
 scripts/setup.sh
 start=$SECONDS
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$(nproc)" --target "${targets[@]}" FakeStack
+cmake --build --preset fuzz -j "$(nproc)" --target "${targets[@]}" FakeStack test_bin_links
 echo "fuzz: build took $((SECONDS - start)) s"
 
-bin=build/fuzz/bin
+bin=build/fuzz/testbin
 export TAVRINEL_MODULE_DIR=$PWD/$bin
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

@@ -2,12 +2,12 @@
 # regress.sh [--regenerate] [--build DIR] [SCENARIO...]
 #
 # Golden-file regression runs: plays every scenario of
-# emulator/scenarios/regress (or the ones named) through `phone --headless`
+# emulator/fmstack/scenarios/regress (or the ones named) through `phone --headless`
 # with tests/e2e/regress_replay, and diffs the sentence stream of the port
 # against SCENARIO.chk beside it. A scenario without its .chk fails.
 # --regenerate rewrites the .chk files from this build instead: do it on
 # purpose, when a change of output is intended, and review the diff.
-# --build DIR: the build folder holding bin/phone and bin/regress_replay
+# --build DIR: the build folder holding bin/phone and testbin/regress_replay
 # (default build/default).
 set -uo pipefail
 
@@ -26,11 +26,11 @@ while [ $# -gt 0 ]; do
   shift
 done
 if [ ${#scenarios[@]} -eq 0 ]; then
-  for f in "$here"/emulator/scenarios/regress/*.scn; do
+  for f in "$here"/emulator/fmstack/scenarios/regress/*.scn; do
     [ -e "$f" ] && scenarios+=("$f")
   done
 fi
-runner="$build/bin/regress_replay"
+runner="$build/testbin/regress_replay"
 phone="$build/bin/phone"
 for program in "$runner" "$phone"; do
   if [ ! -x "$program" ]; then

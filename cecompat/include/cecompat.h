@@ -1,10 +1,30 @@
-// cecompat.h — what the Windows CE SDK declares and desktop Win32 headers
-// lack, for building the modules with desktop headers (mingw-w64). On a
-// device coredll.dll and aygshell.dll provide these; on desktop Windows the
-// small cecompat library answers them (device calls fail as unsupported,
-// the shell's full-screen and menu-bar calls do nothing).
+// cecompat.h — what the Windows CE SDK has beyond desktop Win32: the device
+// manager, aygshell, the audio refresh, the stream driver's fault guard and
+// the module entry. The modules include this one header in both builds.
+//
+// Linux: the Windows CE stand-in (libplatform) provides all of it in its own
+// headers. Desktop Windows (mingw-w64): declared below; on a device
+// coredll.dll and aygshell.dll provide these, on the desktop the small
+// cecompat library answers them (device calls fail as unsupported, the
+// shell's full-screen and menu-bar calls do nothing).
 #ifndef TAVRINEL_CECOMPAT_H
 #define TAVRINEL_CECOMPAT_H
+
+#ifndef _WIN32
+// ---------------------------------------------------------------- the stand-in
+
+#include "aygshell.h"
+#include "windows.h"
+// A resource script (rcc) takes aygshell's menu-bar values only.
+#ifndef RC_INVOKED
+#include "mmsystem.h"
+#include "platform/dllentry.h"
+#include "platform/guard.h"
+
+using platform::GuardedCall;
+#endif
+
+#else // desktop Windows
 
 #include <windows.h>
 
@@ -125,5 +145,7 @@ bool GuardedCall(void (*fn)(void *), void *context);
     }
 
 #endif // RC_INVOKED
+
+#endif // _WIN32
 
 #endif // TAVRINEL_CECOMPAT_H

@@ -251,8 +251,9 @@ TEST_F(PhoneFaults, StackFaultAtPowerOffIsCaughtAndThePhoneExitsCleanly) {
         if (name != "FMS_API.dll")
             std::filesystem::create_symlink(entry.path(), modules + "/" + name);
     }
-    std::filesystem::create_symlink(BinFolder() + "/FMS_API_DestroyFault.dll",
-                                    modules + "/FMS_API.dll");
+    // Test modules are built beside the tests, never beside the phone.
+    const auto testBin = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+    std::filesystem::create_symlink(testBin / "FMS_API_DestroyFault.dll", modules + "/FMS_API.dll");
     StartPhone(modules);
     ASSERT_NO_FATAL_FAILURE(OpenPort());
     EXPECT_FALSE(WaitForLine("$RTTMC,").empty()) << Output();

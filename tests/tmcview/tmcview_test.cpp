@@ -389,10 +389,8 @@ TEST_P(CaptureComparison, AgreesFieldByField) {
     if (!std::filesystem::exists(capture) || !std::filesystem::exists(reference))
         GTEST_SKIP() << capture << " or its decoded reference is absent; real captures are not "
                      << "part of the project (see ../shared/rds/README.md)";
-    // The program is built beside this test.
-    const auto bin = std::filesystem::read_symlink("/proc/self/exe").parent_path();
     const std::string command =
-        "'" + (bin / "tmcview").string() + "' --json '" + capture.string() + "' 2>/dev/null";
+        std::string("'") + TMCVIEW_PATH + "' --json '" + capture.string() + "' 2>/dev/null";
     std::FILE *pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     const std::vector<Flat> ours = ReadLines(pipe);

@@ -1,6 +1,6 @@
 // scenario.h — the FM stack simulator's scenario: the band of stations it
 // receives and how it behaves. Plain text, one directive a line; the format
-// is documented in emulator/scenarios/README.md. A malformed file is refused
+// is documented in emulator/fmstack/scenarios/README.md. A malformed file is refused
 // as a whole with "file:line: message".
 #ifndef TAVRINEL_EMULATOR_SCENARIO_H
 #define TAVRINEL_EMULATOR_SCENARIO_H
@@ -74,7 +74,7 @@ bool ParseScenario(std::string_view text, const std::string &name, const std::st
                    Scenario &scenario, std::string &error);
 bool LoadScenarioFile(const std::string &path, Scenario &scenario, std::string &error);
 
-// The built-in default (the text of emulator/scenarios/default.scn).
+// The built-in default (the text of emulator/fmstack/scenarios/default.scn).
 [[nodiscard]] std::string_view DefaultScenarioText();
 
 } // namespace fms

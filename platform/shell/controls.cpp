@@ -21,7 +21,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "../kernel.h"
+#include "kernel.h"
 
 namespace platform::shell::detail {
 

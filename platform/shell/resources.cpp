@@ -15,7 +15,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "../text.h"
+#include "text.h"
 
 namespace platform::shell::detail {
 

@@ -69,7 +69,7 @@ TEST(Scenario, DefaultIsValidAndCarriesTmcAtNinetyMegahertz) {
     EXPECT_TRUE(st->generator.tmc);
     EXPECT_GE(s.stations.size(), 4u);
     // The compiled-in text is the shipped file.
-    std::ifstream in(std::string(TAVRINEL_SOURCE_DIR) + "/emulator/scenarios/default.scn");
+    std::ifstream in(std::string(TAVRINEL_SOURCE_DIR) + "/emulator/fmstack/scenarios/default.scn");
     ASSERT_TRUE(in);
     const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(file, DefaultScenarioText());

@@ -15,9 +15,9 @@
 #include <algorithm>
 #include <chrono>
 
-#include "../kernel.h"
-#include "../text.h"
-#include "../user.h"
+#include "kernel.h"
+#include "text.h"
+#include "user.h"
 
 namespace platform::shell::detail {
 

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "../kernel.h"
-#include "../user.h"
+#include "kernel.h"
+#include "user.h"
 #include "resource_reader.h"
 
 namespace platform::shell::detail {
