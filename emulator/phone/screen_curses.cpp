@@ -310,7 +310,7 @@ void DrawEdit(CellGrid &grid, const ControlView &c, int x, int y) {
         const int offset = caretRow == 0 ? std::max(0, caretColumn - (width - 1)) : 0;
         grid.Fill(x, y, width, 1, U' ', a);
         for (int i = 0; i < width && offset + i < static_cast<int>(row.text.size()); ++i) {
-            const size_t at = static_cast<size_t>(offset + i);
+            const size_t at = static_cast<size_t>(offset) + static_cast<size_t>(i);
             grid.Put(x + i, y, std::u16string_view(&row.text[at], 1),
                      cellAttributes(row.source[at], a), 1);
         }
@@ -330,7 +330,7 @@ void DrawEdit(CellGrid &grid, const ControlView &c, int x, int y) {
     CaretCell(rows, caret, caretRow, caretColumn);
     const int top = std::clamp(c.firstLine, 0, std::max(static_cast<int>(rows.size()) - 1, 0));
     for (int r = 0; r < rowsShown && top + r < static_cast<int>(rows.size()); ++r) {
-        const EditRow &row = rows[static_cast<size_t>(top + r)];
+        const EditRow &row = rows[static_cast<size_t>(top) + static_cast<size_t>(r)];
         for (size_t i = 0; i < row.text.size(); ++i)
             grid.Put(x + 1 + static_cast<int>(i), y + 1 + r, std::u16string_view(&row.text[i], 1),
                      cellAttributes(row.source[i], base), 1);
@@ -462,7 +462,7 @@ void CellGrid::Put(int x, int y, std::u16string_view text, uint8_t attributes, i
         char32_t c = points[static_cast<size_t>(i)];
         if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0))
             c = U'?';
-        cells_[static_cast<size_t>(y * columns_ + at)] = {c, attributes};
+        cells_[CellIndex(at, y)] = {c, attributes};
     }
 }
 
@@ -473,13 +473,13 @@ void CellGrid::PutAscii(int x, int y, std::string_view text, uint8_t attributes,
 void CellGrid::Fill(int x, int y, int width, int height, char32_t ch, uint8_t attributes) {
     for (int row = std::max(y, 0); row < std::min(y + height, lines_); ++row)
         for (int col = std::max(x, 0); col < std::min(x + width, columns_); ++col)
-            cells_[static_cast<size_t>(row * columns_ + col)] = {ch, attributes};
+            cells_[CellIndex(col, row)] = {ch, attributes};
 }
 
 const Cell &CellGrid::At(int x, int y) const {
     if (x < 0 || y < 0 || x >= columns_ || y >= lines_)
         return outside_;
-    return cells_[static_cast<size_t>(y * columns_ + x)];
+    return cells_[CellIndex(x, y)];
 }
 
 std::string CellGrid::Line(int y) const {

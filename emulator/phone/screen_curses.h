@@ -66,6 +66,11 @@ public:
     [[nodiscard]] std::string Line(int y) const;
 
 private:
+    // The cell at (x, y), both already checked to lie on the grid.
+    [[nodiscard]] size_t CellIndex(int x, int y) const {
+        return static_cast<size_t>(y) * static_cast<size_t>(columns_) + static_cast<size_t>(x);
+    }
+
     int columns_, lines_;
     std::vector<Cell> cells_;
     Cell outside_;

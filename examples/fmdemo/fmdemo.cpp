@@ -88,7 +88,7 @@ void OnDebug(LPCWSTR message) {
 void OnTune(HFMTUNER session, DWORD frequencyKHz, FMTuneReason reason) {
     DWORD_PTR rssi = 0;
     const DWORD result = FMGetProp(session, FMPROP_RSSI, &rssi);
-    std::memcpy(psName, "        ", 8);
+    std::memset(psName, ' ', 8);
     if (result == 0)
         Print("TUNE  %lu.%lu MHz  (%s)  signal %lu\n",
               static_cast<unsigned long>(frequencyKHz / 1000),

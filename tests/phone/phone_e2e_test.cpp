@@ -1,6 +1,7 @@
 // The phone end to end: `phone --headless --install-driver` on a temporary
 // root, its COM9 pseudo-terminal opened as a navigation program opens a GPS
 // receiver, sentences read and commands written, then powered off.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -120,7 +121,7 @@ protected:
 // "$RTRDS, 94.4,..." -> 94400 kHz.
 unsigned ReportedKHz(const std::string &line) {
     const size_t comma = line.find(',');
-    return static_cast<unsigned>(std::strtod(line.c_str() + comma + 1, nullptr) * 1000 + 0.5);
+    return static_cast<unsigned>(std::lround(std::strtod(line.c_str() + comma + 1, nullptr) * 1000));
 }
 
 TEST_F(PhoneEndToEnd, ANavigationProgramReadsTunesAndTheFrequencySurvives) {
