@@ -207,15 +207,16 @@ bool ReadCapture(const std::string &path, Capture &capture, std::string &error) 
 
 void AppendRawGroup(const Group &group, std::vector<std::uint8_t> &out) {
     for (std::size_t b = 0; b < kBlocksPerGroup; ++b) {
+        std::uint8_t raw[kFmsRdsBlockBytes] = {};
         if (group.blockMissing(b)) {
-            out.push_back(0);
-            out.push_back(0);
-            out.push_back(static_cast<std::uint8_t>(kBlockStatus[b] | kDamagedStatusBit));
+            raw[kFmsRdsStatus] =
+                static_cast<std::uint8_t>(kFmsRdsBlockStatus[b] | kFmsRdsNotDecodedBit);
         } else {
-            out.push_back(static_cast<std::uint8_t>(group.block[b] >> 8));
-            out.push_back(static_cast<std::uint8_t>(group.block[b] & 0xFF));
-            out.push_back(kBlockStatus[b]);
+            raw[kFmsRdsDataHigh] = static_cast<std::uint8_t>(group.block[b] >> 8);
+            raw[kFmsRdsDataLow] = static_cast<std::uint8_t>(group.block[b] & 0xFF);
+            raw[kFmsRdsStatus] = kFmsRdsBlockStatus[b];
         }
+        out.insert(out.end(), raw, raw + kFmsRdsBlockBytes);
     }
 }
 
