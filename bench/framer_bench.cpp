@@ -17,12 +17,13 @@
 #include "fake_stack.h"
 
 #include <fmapi.h>
+#include <fmstack_rds.h>
 #include <platform/emulation.h>
 
 namespace {
 
 constexpr size_t kGroups = 16384; // groups per stream pass
-constexpr size_t kGroupBytes = 12;
+constexpr size_t kGroupBytes = kFmsRdsGroupBytes;
 constexpr WORD kPi = 0xD395;
 
 enum Stream { kClean = 0, kDamaged = 1, kLostBytes = 2 };
@@ -40,16 +41,20 @@ std::vector<uint8_t> MakeStream(Stream kind) {
     std::vector<uint8_t> bytes;
     bytes.reserve(kGroups * kGroupBytes);
     for (size_t i = 0; i < kGroups; ++i) {
-        uint8_t group[kGroupBytes] = {kPi >> 8, kPi & 0xFF, 0x20, 0, 0, 0x21,
-                                      0,        0,          0x22, 0, 0, 0x24};
-        for (int block = 1; block < 4; ++block) {
-            group[block * 3] = static_cast<uint8_t>(random());
-            group[block * 3 + 1] = static_cast<uint8_t>(random());
+        uint8_t group[kGroupBytes] = {kPi >> 8, kPi & 0xFF};
+        for (size_t block = 0; block < kFmsRdsBlocks; ++block) {
+            uint8_t *raw = group + block * kFmsRdsBlockBytes;
+            if (block > 0) {
+                raw[kFmsRdsDataHigh] = static_cast<uint8_t>(random());
+                raw[kFmsRdsDataLow] = static_cast<uint8_t>(random());
+            }
+            raw[kFmsRdsStatus] = kFmsRdsBlockStatus[block];
         }
         size_t size = kGroupBytes;
         if (kind != kClean && random() % 100 < 5) {
             if (kind == kDamaged)
-                group[2 + 3 * (random() % 4)] ^= 0x01; // a status byte off: rejected
+                group[kFmsRdsStatus + kFmsRdsBlockBytes * (random() % kFmsRdsBlocks)] ^=
+                    0x01; // a status byte off: rejected
             else
                 size = kGroupBytes - 1; // the last status byte lost
         }

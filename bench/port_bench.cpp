@@ -65,6 +65,8 @@
 #include <platform/emulation.h>
 #include <windows.h>
 
+#include <fmstack_rds.h>
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -91,11 +93,11 @@ int64_t Nanos(Clock::time_point t) {
 void GroupBytes(uint32_t seq, uint8_t *out) {
     const WORD blocks[4] = {kPi, kBlockB, static_cast<WORD>(seq & 0xFFFF),
                             static_cast<WORD>(seq >> 16)};
-    static constexpr uint8_t kStatus[4] = {0x20, 0x21, 0x22, 0x24};
-    for (int b = 0; b < 4; ++b) {
-        out[b * 3] = static_cast<uint8_t>(blocks[b] >> 8);
-        out[b * 3 + 1] = static_cast<uint8_t>(blocks[b]);
-        out[b * 3 + 2] = kStatus[b];
+    for (size_t b = 0; b < kFmsRdsBlocks; ++b) {
+        uint8_t *raw = out + b * kFmsRdsBlockBytes;
+        raw[kFmsRdsDataHigh] = static_cast<uint8_t>(blocks[b] >> 8);
+        raw[kFmsRdsDataLow] = static_cast<uint8_t>(blocks[b]);
+        raw[kFmsRdsStatus] = kFmsRdsBlockStatus[b];
     }
 }
 

@@ -92,7 +92,8 @@ inline constexpr size_t kStampChars = 32;
 inline constexpr size_t kStampPartChars = 30;
 
 void LogLine(LPCWSTR text);
-void LogLineStamped(LPCWSTR text, bool withStamp);
+// The text, a blank and the short date and time.
+void LogLineStamped(LPCWSTR text);
 // Formats into a line buffer (bounded, cut at kLogLineChars - 1) and logs.
 void LogFormatted(LPCWSTR format, ...);
 void LogFormattedStamped(LPCWSTR format, ...);

@@ -182,7 +182,7 @@ void VLog(bool stamped, LPCWSTR format, va_list args) {
     WCHAR text[kLogLineChars];
     FormatLogText(text, format, args);
     if (stamped)
-        LogLineStamped(text, true);
+        LogLineStamped(text);
     else
         LogLine(text);
 }
@@ -195,18 +195,15 @@ void LogLine(LPCWSTR text) {
     WriteLine(line);
 }
 
-void LogLineStamped(LPCWSTR text, bool withStamp) {
+void LogLineStamped(LPCWSTR text) {
     WCHAR stamp[kStampChars] = {0};
-    if (withStamp) {
-        WCHAR date[kStampPartChars + 1] = {0};
-        WCHAR time[kStampPartChars + 1] = {0};
-        GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date,
-                       kStampPartChars);
-        GetTimeFormatW(LOCALE_USER_DEFAULT, 0, nullptr, TEXT("HH:mm:ss"), time, kStampPartChars);
-        // A long locale date is cut at the stamp's size.
-        if (_snwprintf(stamp, kStampChars - 1, TEXT("%s %s"), date, time) < 0)
-            stamp[kStampChars - 1] = 0;
-    }
+    WCHAR date[kStampPartChars + 1] = {0};
+    WCHAR time[kStampPartChars + 1] = {0};
+    GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date, kStampPartChars);
+    GetTimeFormatW(LOCALE_USER_DEFAULT, 0, nullptr, TEXT("HH:mm:ss"), time, kStampPartChars);
+    // A long locale date is cut at the stamp's size.
+    if (_snwprintf(stamp, kStampChars - 1, TEXT("%s %s"), date, time) < 0)
+        stamp[kStampChars - 1] = 0;
     WCHAR line[kLogLineChars];
     FormatLine(line, text, stamp);
     WriteLine(line);

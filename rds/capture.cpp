@@ -47,6 +47,19 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t';
 }
 
+std::size_t SkipBlanks(std::string_view text, std::size_t at) {
+    while (at < text.size() && IsSpace(text[at]))
+        ++at;
+    return at;
+}
+
+// Without the line end and the blanks at either end.
+std::string_view Trim(std::string_view line) {
+    while (!line.empty() && (IsSpace(line.back()) || line.back() == '\r' || line.back() == '\n'))
+        line.remove_suffix(1);
+    return line.substr(SkipBlanks(line, 0));
+}
+
 std::string Where(const std::string &name, std::size_t line) {
     return name + ":" + std::to_string(line) + ": ";
 }
@@ -54,6 +67,7 @@ std::string Where(const std::string &name, std::size_t line) {
 // "% Freq 88500, date=..." -> 88500 (only a plausible FM frequency counts).
 void ReadFrequencyHeader(std::string_view line, Capture &capture) {
     constexpr std::string_view kFreq = "% Freq ";
+    line = Trim(line);
     if (capture.frequencyKHz != 0 || line.substr(0, kFreq.size()) != kFreq)
         return;
     std::uint32_t f = 0;
@@ -68,46 +82,51 @@ void ReadFrequencyHeader(std::string_view line, Capture &capture) {
 
 } // namespace
 
-bool ParseGroupLine(std::string_view line, Group &out, std::string &why) {
-    // Four blocks separated by single spaces, then optionally " @timestamp".
+LineKind ParseGroupLine(std::string_view line, Group &out, std::string &why) {
+    line = Trim(line);
+    if (line.empty() || line.front() == '<' || line.front() == '%')
+        return LineKind::Header;
+    if (line.find('\0') != std::string_view::npos) {
+        why = "NUL byte in line";
+        return LineKind::Bad;
+    }
     Group group;
     std::size_t at = 0;
     for (std::size_t b = 0; b < kBlocksPerGroup; ++b) {
-        if (b > 0) {
-            if (at >= line.size() || line[at] != ' ') {
-                why = "expected four blocks (PI B C D)";
-                return false;
-            }
-            ++at;
+        at = SkipBlanks(line, at);
+        if (at >= line.size()) {
+            why = "expected four blocks (PI B C D)";
+            return LineKind::Bad;
         }
+        std::size_t end = at;
+        while (end < line.size() && !IsSpace(line[end]))
+            ++end;
         bool missing = false;
-        if (!ParseBlock(line.substr(at, 4), group.block[b], missing)) {
+        if (!ParseBlock(line.substr(at, end - at), group.block[b], missing)) {
             why = "block " + std::string(1, "ABCD"[b]) + " is not four hex digits or ----";
-            return false;
+            return LineKind::Bad;
         }
         if (missing)
             group.missing |= static_cast<std::uint8_t>(1u << b);
-        at += 4;
+        at = end;
     }
     if (at < line.size()) {
-        std::size_t rest = at;
-        while (rest < line.size() && IsSpace(line[rest]))
-            ++rest;
-        if (rest == at || rest >= line.size() || line[rest] != '@') {
+        // Trimmed, so blanks and more text follow block D.
+        const std::string_view rest = line.substr(SkipBlanks(line, at));
+        if (rest.front() != '@') {
             why = "unexpected text after block D";
-            return false;
+            return LineKind::Bad;
         }
-        for (std::size_t i = rest + 1; i < line.size(); ++i) {
-            const char c = line[i];
-            if (!((c >= '0' && c <= '9') || c == '/' || c == ':' || c == '.' || c == ' ' ||
-                  c == '-')) {
+        for (const char c : rest.substr(1)) {
+            const auto u = static_cast<unsigned char>(c);
+            if (c == '@' || (u < 0x20 && c != '\t') || u == 0x7F) {
                 why = "malformed timestamp";
-                return false;
+                return LineKind::Bad;
             }
         }
     }
     out = group;
-    return true;
+    return LineKind::Group;
 }
 
 bool ParseCapture(std::string_view text, const std::string &name, Capture &capture,
@@ -130,27 +149,19 @@ bool ParseCapture(std::string_view text, const std::string &name, Capture &captu
             error = Where(name, lineNumber) + "line too long";
             return false;
         }
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        while (!line.empty() && IsSpace(line.back()))
-            line.remove_suffix(1);
-        if (line.empty())
-            continue;
-        if (line.front() == '<' || line.front() == '%') {
-            ReadFrequencyHeader(line, result);
-            continue;
-        }
-        if (line.find('\0') != std::string_view::npos) {
-            error = Where(name, lineNumber) + "NUL byte in line";
-            return false;
-        }
         Group group;
         std::string why;
-        if (!ParseGroupLine(line, group, why)) {
+        switch (ParseGroupLine(line, group, why)) {
+        case LineKind::Group:
+            result.groups.push_back(group);
+            break;
+        case LineKind::Header:
+            ReadFrequencyHeader(line, result);
+            break;
+        case LineKind::Bad:
             error = Where(name, lineNumber) + why;
             return false;
         }
-        result.groups.push_back(group);
     }
     capture = std::move(result);
     return true;
@@ -207,15 +218,16 @@ bool ReadCapture(const std::string &path, Capture &capture, std::string &error) 
 
 void AppendRawGroup(const Group &group, std::vector<std::uint8_t> &out) {
     for (std::size_t b = 0; b < kBlocksPerGroup; ++b) {
+        std::uint8_t raw[kFmsRdsBlockBytes] = {};
         if (group.blockMissing(b)) {
-            out.push_back(0);
-            out.push_back(0);
-            out.push_back(static_cast<std::uint8_t>(kBlockStatus[b] | kDamagedStatusBit));
+            raw[kFmsRdsStatus] =
+                static_cast<std::uint8_t>(kFmsRdsBlockStatus[b] | kFmsRdsNotDecodedBit);
         } else {
-            out.push_back(static_cast<std::uint8_t>(group.block[b] >> 8));
-            out.push_back(static_cast<std::uint8_t>(group.block[b] & 0xFF));
-            out.push_back(kBlockStatus[b]);
+            raw[kFmsRdsDataHigh] = static_cast<std::uint8_t>(group.block[b] >> 8);
+            raw[kFmsRdsDataLow] = static_cast<std::uint8_t>(group.block[b] & 0xFF);
+            raw[kFmsRdsStatus] = kFmsRdsBlockStatus[b];
         }
+        out.insert(out.end(), raw, raw + kFmsRdsBlockBytes);
     }
 }
 

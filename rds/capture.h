@@ -1,11 +1,20 @@
-// capture.h — reader of recorded RDS logs (RDS Spy ".spy" and ".rds" hex
-// group logs): one group a line, "PI B C D @yyyy/mm/dd hh:mm:ss.cc", four hex
-// digits a block, "----" for a block the receiver could not decode.
+// capture.h — reader of recorded RDS logs: RDS Spy ".spy" and ".rds" hex
+// group logs and redsea's "-o hex" output, one group a line. The line rules
+// here are the only ones: the capture replay, the stack's command radio,
+// tmcview, the tests and the benchmarks all read lines with ParseGroupLine.
 //
-// Header lines ("<recorder=...>", lines starting with '%') and empty lines
-// are skipped; "% Freq N" gives the frequency. Any other line must be a
-// group line; a malformed one refuses the whole file with "file:line:
-// message". The timestamp is optional and not interpreted beyond its shape.
+// A line, after its line end and the spaces and tabs at either end:
+//  - empty: skipped;
+//  - starting with '<' or '%': a header ("<recorder=RDS Spy>", "% Freq
+//    88500, ..."), skipped; "% Freq N" gives a capture's frequency;
+//  - else a group: four blocks PI, B, C, D separated by runs of spaces or
+//    tabs, each four hex digits in either case or "----" for a block the
+//    receiver could not decode; then, optionally, blanks and a time stamp
+//    "@..." ("@2017/12/27 18:22:00.339", or whatever form a recorder
+//    chose). The stamp is ignored; it is refused only when it holds a
+//    control character or a second '@' (two lines run together).
+// Anything else is malformed. A file with a malformed line is refused whole
+// with "file:line: message"; a line reader elsewhere counts it as bad.
 #ifndef TAVRINEL_EMULATOR_CAPTURE_H
 #define TAVRINEL_EMULATOR_CAPTURE_H
 
@@ -26,9 +35,14 @@ struct Capture {
     std::uint32_t frequencyKHz = 0; // first "% Freq" header, 0 when none
 };
 
-// One group line without its line end or trailing blanks: "PI B C D",
-// optionally followed by " @timestamp". False with the reason when malformed.
-bool ParseGroupLine(std::string_view line, Group &group, std::string &why);
+enum class LineKind {
+    Group,  // `group` holds the line's group
+    Header, // empty or a header line: no group
+    Bad,    // `why` says what is malformed
+};
+
+// One line by the rules above; `group` is set only for a group line.
+LineKind ParseGroupLine(std::string_view line, Group &group, std::string &why);
 
 // Parses text; `name` is the file name used in error messages.
 bool ParseCapture(std::string_view text, const std::string &name, Capture &capture,

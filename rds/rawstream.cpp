@@ -19,20 +19,22 @@ bool RawStream::chance(double p) {
 
 void RawStream::refill() {
     std::vector<std::uint8_t> raw;
-    raw.reserve(kRawBytesPerGroup);
+    raw.reserve(kFmsRdsGroupBytes);
     AppendRawGroup(source_->next(), raw);
     ++groups_;
     for (std::size_t b = 0; b < kBlocksPerGroup; ++b) {
-        std::uint8_t *block = &raw[b * kRawBytesPerBlock];
+        std::uint8_t *block = &raw[b * kFmsRdsBlockBytes];
         if (chance(rates_.blockError)) {
             // An uncorrected block: some data bits wrong, error bit set.
-            block[random_() % 2] ^= static_cast<std::uint8_t>(1u << (random_() % 8));
-            block[2] |= kBlockErrorBit;
+            // Drawn in this order since replays of a seed must not change.
+            const auto bit = static_cast<std::uint8_t>(1u << (random_() % 8));
+            block[random_() % 2 == 0 ? kFmsRdsDataHigh : kFmsRdsDataLow] ^= bit;
+            block[kFmsRdsStatus] |= kFmsRdsErrorBit;
         }
         if (chance(rates_.damagedStatus)) {
             // Any bit but the error bit: the framer must reject the group.
             static constexpr std::uint8_t kBits[] = {0x01, 0x02, 0x04, 0x10, 0x40, 0x80};
-            block[2] ^= kBits[random_() % std::size(kBits)];
+            block[kFmsRdsStatus] ^= kBits[random_() % std::size(kBits)];
         }
     }
     for (std::uint8_t byte : raw) {

@@ -1,6 +1,6 @@
-// rawstream.h — turns a station's groups into the stack's raw RDS bytes,
-// with reproducible reception faults: block error bits (0x08, with flipped
-// data bits), damaged status bytes, lost bytes and extra bytes.
+// rawstream.h — turns a station's groups into the stack's raw RDS bytes
+// (fmstack_rds.h), with reproducible reception faults: block error bits
+// (with flipped data bits), damaged status bytes, lost bytes and extra bytes.
 #ifndef TAVRINEL_EMULATOR_RAWSTREAM_H
 #define TAVRINEL_EMULATOR_RAWSTREAM_H
 

@@ -75,7 +75,6 @@ public:
     explicit GroupGenerator(GeneratorConfig config);
 
     [[nodiscard]] Group next();
-    [[nodiscard]] std::uint64_t groupsMade() const { return count_; }
     [[nodiscard]] const std::vector<TmcMessage> &tmcMessages() const { return messages_; }
     [[nodiscard]] const GeneratorConfig &config() const { return config_; }
 

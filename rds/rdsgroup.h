@@ -1,11 +1,7 @@
-// rdsgroup.h — one RDS group as the emulator handles it, and the stack's raw
-// byte format the FM stack simulator delivers.
-//
-// Raw group on the stack's wire: 12 bytes, blocks A, B, C, D in order, each
-// block = data high byte, data low byte, status byte. The status byte of a
-// good block is 0x20 (A), 0x21 (B), 0x22 (C), 0x24 (D); bit 3 (0x08) marks a
-// block with uncorrected errors. Any other value is a damaged status byte,
-// which a framer must reject.
+// rdsgroup.h — one RDS group as the emulator and tmcview handle it. The
+// stack's raw bytes for a group are described in fmstack_rds.h (the tuner
+// library's), which this header brings in for everyone who writes or reads
+// them.
 #ifndef TAVRINEL_EMULATOR_RDSGROUP_H
 #define TAVRINEL_EMULATOR_RDSGROUP_H
 
@@ -13,15 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fmstack_rds.h"
+
 namespace rds {
 
-inline constexpr std::size_t kBlocksPerGroup = 4;
-inline constexpr std::size_t kRawBytesPerBlock = 3;
-inline constexpr std::size_t kRawBytesPerGroup = kBlocksPerGroup * kRawBytesPerBlock; // 12
-inline constexpr std::array<std::uint8_t, kBlocksPerGroup> kBlockStatus = {0x20, 0x21, 0x22, 0x24};
-inline constexpr std::uint8_t kBlockErrorBit = 0x08;
-// Added to the expected status of a block the receiver could not decode.
-inline constexpr std::uint8_t kDamagedStatusBit = 0x10;
+inline constexpr std::size_t kBlocksPerGroup = kFmsRdsBlocks;
 
 // 1187.5 bit/s, 104 bits per group: 11.418 groups per second.
 inline constexpr double kBitsPerSecond = 1187.5;

@@ -233,13 +233,12 @@ private:
 
     // One group line from the command (reader thread).
     void takeLine(std::string_view line, std::uint64_t generation) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-            line.remove_suffix(1);
-        if (line.empty() || line.front() == '<' || line.front() == '%')
-            return; // blank or a log's header
         rds::Group group;
         std::string why;
-        if (!rds::ParseGroupLine(line, group, why)) {
+        const rds::LineKind kind = rds::ParseGroupLine(line, group, why);
+        if (kind == rds::LineKind::Header)
+            return; // blank or a log's header
+        if (kind == rds::LineKind::Bad) {
             if (stats_.garbage++ == 0 || stats_.garbage % 1000 == 0)
                 std::fprintf(stderr, "FMS_API: radio: %llu line(s) not understood, e.g. \"%s\"\n",
                              static_cast<unsigned long long>(stats_.garbage.load()),
@@ -255,7 +254,7 @@ private:
         if (generation != generation_)
             return; // still the previous frequency's output
         stats_.groups++;
-        stats_.droppedGroups += pending_.add(raw) / rds::kRawBytesPerGroup;
+        stats_.droppedGroups += pending_.add(raw) / kFmsRdsGroupBytes;
         recent_.push_back({Clock::now(), decoded});
         if (recent_.size() > kSignalWindow)
             recent_.pop_front();

@@ -93,7 +93,7 @@ public:
             base_ = now;
             sent_ = 0;
         }
-        const double bytesPerMs = rds::kGroupsPerSecond * rds::kRawBytesPerGroup * rate_ / 1000.0;
+        const double bytesPerMs = rds::kGroupsPerSecond * kFmsRdsGroupBytes * rate_ / 1000.0;
         const double due = static_cast<double>(now - base_) * bytesPerMs;
         // The chip's FIFO holds about a second; older bytes are lost while
         // nobody collects them (the event thread was kept busy).

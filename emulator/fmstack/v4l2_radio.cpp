@@ -364,15 +364,15 @@ private:
                 continue;
             {
                 std::lock_guard<std::mutex> guard(mutex_);
-                stats_.droppedGroups += pending_.add(bytes) / rds::kRawBytesPerGroup;
+                stats_.droppedGroups += pending_.add(bytes) / kFmsRdsGroupBytes;
             }
             wake_();
         }
     }
 
     // One record as a stack block: data high byte first, the block's status
-    // byte (C' as C), 0x08 for a corrected block, a damaged status for an
-    // erroneous one.
+    // byte (C' as C), the error bit for a corrected block, a damaged status
+    // for an erroneous one.
     void Convert(const v4l2_rds_data &r, int &expected, std::vector<std::uint8_t> &out) {
         const int id = r.block & V4L2_RDS_BLOCK_MSK;
         int position;
@@ -381,12 +381,12 @@ private:
             out.push_back(0);
             out.push_back(0);
             out.push_back(
-                static_cast<std::uint8_t>(rds::kBlockStatus[position] | rds::kDamagedStatusBit));
+                static_cast<std::uint8_t>(kFmsRdsBlockStatus[position] | kFmsRdsNotDecodedBit));
         } else {
             position = id == V4L2_RDS_BLOCK_C_ALT ? 2 : std::min(id, 3);
-            std::uint8_t status = rds::kBlockStatus[position];
+            std::uint8_t status = kFmsRdsBlockStatus[position];
             if (r.block & V4L2_RDS_BLOCK_CORRECTED)
-                status |= rds::kBlockErrorBit;
+                status |= kFmsRdsErrorBit;
             out.push_back(r.msb);
             out.push_back(r.lsb);
             out.push_back(status);

@@ -12,6 +12,8 @@
 
 #include <windows.h>
 
+#include "fmstack_rds.h"
+
 #define FMS_OK 0u
 #define FMS_PENDING 2u
 
@@ -23,10 +25,17 @@
 //  4       command (8), status (8)   -               -                  length (16)
 //  8       value (32)                frequency (32)  -                  data (pointer)
 //  12                                                frequency (32)
+//
+// An RDS data event carries raw groups as fmstack_rds.h describes them.
+// Types 3, 4 and 6 exist but carry nothing the library reads; type 7 is
+// handed to the session, which ignores it; any other type is invalid.
 enum StackEventType : BYTE {
     STACK_EVENT_COMMAND_STATUS = 1,
     STACK_EVENT_TUNE_COMPLETE = 2,
+    STACK_EVENT_UNREAD_3 = 3,
+    STACK_EVENT_UNREAD_4 = 4,
     STACK_EVENT_AF_JUMP = 5,
+    STACK_EVENT_UNREAD_6 = 6,
     STACK_EVENT_IGNORED = 7,
     STACK_EVENT_RDS_DATA = 8,
 };
@@ -52,7 +61,7 @@ struct StackEvent {
         } afJump;
         BYTE ignored;
         struct {
-            WORD length;   // raw RDS bytes at data
+            WORD length; // raw RDS bytes at data
             WORD reserved;
             DWORD_PTR data; // const BYTE *, valid during the call only
         } rds;
@@ -67,7 +76,8 @@ static_assert(offsetof(StackEvent, u.afJump.frequency) == 12);
 static_assert(offsetof(StackEvent, u.rds.length) == 4);
 static_assert(offsetof(StackEvent, u.rds.data) == 8);
 
-// Command codes carried by a command status (type 1) that the library acts on.
+// Command codes carried by a command status (type 1) that the library acts on;
+// the debug output names all of 0 to 31.
 enum StackCommand : BYTE {
     FMS_CMD_POWER_ON = 0,
     FMS_CMD_POWER_OFF = 1,
@@ -98,6 +108,8 @@ enum StackCommand : BYTE {
     FMS_CMD_GET_AF_FREQ = 30,
 };
 
+// The status of a command status event (offset 5). A refused call returns
+// one of these too, as its result.
 enum StackStatus : BYTE {
     FMS_STATUS_SUCCESS = 0,
     FMS_STATUS_FAILED = 1,
@@ -110,6 +122,8 @@ enum StackStatus : BYTE {
     FMS_STATUS_SEEK_STOPPED = 8,
     FMS_STATUS_SEEK_SUCCESS = 9,
     FMS_STATUS_STOP_SEEK = 10,
+    FMS_STATUS_PENDING_UPDATE = 11,  // a pending command's parameters were updated
+    FMS_STATUS_ALREADY_PENDING = 12, // refused: the command is still pending
 };
 
 // Size of the record FM_GetCurrentStatus fills.

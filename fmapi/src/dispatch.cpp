@@ -10,6 +10,7 @@ namespace {
 // of each has no name; a status line for it is written as an invalid one.
 constexpr DWORD kCommandSlots = 33;
 constexpr DWORD kStatusSlots = 14;
+static_assert(kStatusSlots == FMS_STATUS_ALREADY_PENDING + 2, "a name for every stack status");
 
 const WCHAR *const commandNames[kCommandSlots] = {
     TEXT("power on"),
@@ -150,9 +151,9 @@ DWORD StackEventCallback(const StackEvent *event) {
             target->onRdsData(event->u.rds.length,
                               reinterpret_cast<const BYTE *>(event->u.rds.data));
         break;
-    case 3:
-    case 4:
-    case 6:
+    case STACK_EVENT_UNREAD_3:
+    case STACK_EVENT_UNREAD_4:
+    case STACK_EVENT_UNREAD_6:
         break; // known, carry nothing the library uses
     default:
         if (const FMDebugFunction sink = debugSink.load(std::memory_order_acquire)) {

@@ -2,9 +2,7 @@
 // (stack event type 8) into groups, locks onto the station's PI code and
 // hands each accepted group to the client's RDS callback.
 //
-// Raw group, twelve bytes: blocks A, B, C, D, each data high byte, data low
-// byte, status byte. Status bytes must read 0x20, 0x21, 0x22, 0x24 (A..D);
-// bit 3 (0x08) is a block's error bit and may be set on any block.
+// The raw bytes and their status bytes are described in fmstack_rds.h.
 //
 // Buffer rules: rdsBuffer grows only when an event's bytes do not fit, to
 // exactly the size needed; unframed bytes are moved to the start once per
@@ -18,9 +16,22 @@ namespace lumarc {
 
 namespace {
 
-constexpr DWORD kGroupStatusOk = 0x20212224u;    // status bytes A, B, C, D
-constexpr DWORD kErrorBitsAllowed = 0xF7F7F7F7u; // everything but bit 3 of each byte
-constexpr DWORD kErrorBitsMoved = 0x02020202u;   // bit 3 moved to bit 1
+// The four status bytes of a group as one word, block A in the top byte.
+constexpr DWORD StatusWord(BYTE a, BYTE b, BYTE c, BYTE d) {
+    return static_cast<DWORD>(a) << 24 | static_cast<DWORD>(b) << 16 | static_cast<DWORD>(c) << 8 |
+           static_cast<DWORD>(d);
+}
+
+constexpr DWORD kGroupStatusOk = StatusWord(kFmsRdsBlockStatus[0], kFmsRdsBlockStatus[1],
+                                            kFmsRdsBlockStatus[2], kFmsRdsBlockStatus[3]);
+// Everything but each block's error bit must match.
+constexpr DWORD kErrorBitsAllowed =
+    ~StatusWord(kFmsRdsErrorBit, kFmsRdsErrorBit, kFmsRdsErrorBit, kFmsRdsErrorBit);
+// The error bits moved to bit 1 of each byte, where RdsGroupRecord wants them.
+constexpr DWORD kErrorBitsMoved = 0x02020202u;
+constexpr unsigned kErrorBitShift = 2;
+static_assert(kGroupStatusOk == 0x20212224u && kErrorBitsAllowed == 0xF7F7F7F7u);
+static_assert((kErrorBitsAllowed ^ 0xFFFFFFFFu) >> kErrorBitShift == kErrorBitsMoved);
 
 std::atomic<size_t> allocationLimit{static_cast<size_t>(-1)};
 
@@ -35,7 +46,11 @@ struct FramingScope {
 };
 
 inline WORD blockData(const BYTE *block) {
-    return static_cast<WORD>(block[0] << 8 | block[1]);
+    return static_cast<WORD>(block[kFmsRdsDataHigh] << 8 | block[kFmsRdsDataLow]);
+}
+
+inline BYTE blockStatus(const BYTE *group, size_t block) {
+    return group[block * kFmsRdsBlockBytes + kFmsRdsStatus];
 }
 
 } // namespace
@@ -43,21 +58,18 @@ inline WORD blockData(const BYTE *block) {
 void SetRdsAllocationLimitForTesting(size_t bytes) {
     allocationLimit.store(bytes);
 }
-size_t rdsAllocationLimit() {
-    return allocationLimit.load();
-}
 
 // ---------------------------------------------------------------- group tests
 
 bool checkGroupStatus(const BYTE *group, DWORD &errorBits) {
-    const DWORD w = static_cast<DWORD>(group[2]) << 24 | static_cast<DWORD>(group[5]) << 16 |
-                    static_cast<DWORD>(group[8]) << 8 | static_cast<DWORD>(group[11]);
+    const DWORD w = StatusWord(blockStatus(group, 0), blockStatus(group, 1), blockStatus(group, 2),
+                               blockStatus(group, 3));
     if (w == kGroupStatusOk) {
         errorBits = 0;
         return true;
     }
     if ((w & kErrorBitsAllowed) == kGroupStatusOk) {
-        errorBits = (w >> 2) & kErrorBitsMoved;
+        errorBits = (w >> kErrorBitShift) & kErrorBitsMoved;
         return true;
     }
     return false;
@@ -66,7 +78,7 @@ bool checkGroupStatus(const BYTE *group, DWORD &errorBits) {
 // Block A at q equals the two bytes twelve further on: the next group's block A.
 bool TunerSession::sameBlockA(DWORD q) const {
     const BYTE *p = rdsBuffer.get() + q;
-    return p[0] == p[kRdsGroupBytes] && p[1] == p[kRdsGroupBytes + 1];
+    return p[0] == p[kFmsRdsGroupBytes] && p[1] == p[kFmsRdsGroupBytes + 1];
 }
 
 // ---------------------------------------------------------------- search
@@ -83,7 +95,7 @@ DWORD TunerSession::findGroup(DWORD from, DWORD &errorBits) {
         // Locked: block A must be the PI code, and one more byte must follow.
         const BYTE high = static_cast<BYTE>(pi >> 8);
         const BYTE low = static_cast<BYTE>(pi);
-        for (DWORD q = from; q + kRdsGroupBytes < end; ++q) {
+        for (DWORD q = from; q + kFmsRdsGroupBytes < end; ++q) {
             const BYTE *group = buffer + q;
             if (group[0] == high && group[1] == low && checkGroupStatus(group, errorBits))
                 return q;
@@ -104,8 +116,8 @@ DWORD TunerSession::findGroup(DWORD from, DWORD &errorBits) {
     for (DWORD q = from; q + kRdsLockWindow < end; ++q) {
         DWORD secondErrors = 0;
         if (sameBlockA(q) && checkGroupStatus(buffer + q, errorBits) &&
-            sameBlockA(q + kRdsGroupBytes) &&
-            checkGroupStatus(buffer + q + kRdsGroupBytes, secondErrors)) {
+            sameBlockA(q + kFmsRdsGroupBytes) &&
+            checkGroupStatus(buffer + q + kFmsRdsGroupBytes, secondErrors)) {
             piLock.store(blockData(buffer + q), std::memory_order_relaxed);
             return q;
         }
@@ -144,7 +156,7 @@ DWORD TunerSession::onRdsData(WORD length, const BYTE *data) {
         BYTE *buffer = rdsBuffer.get();
         std::memcpy(buffer + rdsLength, data, length);
         rdsLength = need;
-        if (rdsLength <= kRdsGroupBytes)
+        if (rdsLength <= kFmsRdsGroupBytes)
             return 0; // nothing to frame yet
 
         end = rdsLength;
@@ -157,13 +169,13 @@ DWORD TunerSession::onRdsData(WORD length, const BYTE *data) {
             const RdsGroupRecord record{
                 sizeof(RdsGroupRecord),
                 blockData(group),
-                blockData(group + kRdsBlockBytes),
-                blockData(group + 2 * kRdsBlockBytes),
-                blockData(group + 3 * kRdsBlockBytes),
+                blockData(group + kFmsRdsBlockBytes),
+                blockData(group + 2 * kFmsRdsBlockBytes),
+                blockData(group + 3 * kFmsRdsBlockBytes),
                 errorBits,
             };
             // Delivered once, whatever the callback does with it.
-            cursor = start + kRdsGroupBytes;
+            cursor = start + kFmsRdsGroupBytes;
             // Read before every group: a callback installed or removed
             // between groups takes effect from the next one.
             if (const DWORD_PTR callback =
@@ -172,7 +184,7 @@ DWORD TunerSession::onRdsData(WORD length, const BYTE *data) {
                 if (rdsLength != end)
                     return 0; // a tune inside the callback emptied the buffer
             }
-        } while (cursor + kRdsGroupBytes < end); // more than a group follows
+        } while (cursor + kFmsRdsGroupBytes < end); // more than a group follows
     } catch (...) {
         // Also a callback that threw: what it was handed is not kept.
     }

@@ -32,12 +32,9 @@ inline constexpr size_t kDebugLineChars = 256;    // debugPrint buffer, with ter
 inline constexpr size_t kInvalidEventChars = 200; // "Invalid event type" buffer
 inline constexpr DWORD kDevInfoVersion = 0x10000;
 
-// Raw RDS group as the stack delivers it: blocks A, B, C, D of three bytes
-// each (data high byte, data low byte, status).
-inline constexpr DWORD kRdsBlockBytes = 3;
-inline constexpr DWORD kRdsGroupBytes = 4 * kRdsBlockBytes; // 12
-// The unlocked search needs two groups and the next group's block A.
-inline constexpr DWORD kRdsLockWindow = 2 * kRdsGroupBytes + 2; // 26
+// The framer's unlocked search needs two raw groups (fmstack_rds.h) and the
+// next group's block A.
+inline constexpr DWORD kRdsLockWindow = 2 * kFmsRdsGroupBytes + 2; // 26
 
 // ---------------------------------------------------------------- property block
 
@@ -211,7 +208,6 @@ void releaseThreadActivity(); // at unload
 // Test hook: RDS buffer growth beyond this many bytes fails as an
 // allocation failure would (default: no limit). Not part of the client API.
 LUMARC_API void SetRdsAllocationLimitForTesting(size_t bytes);
-size_t rdsAllocationLimit();
 
 // Holds a critical section for a scope, released on every way out.
 class CriticalSectionGuard {

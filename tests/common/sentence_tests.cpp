@@ -47,6 +47,29 @@ TEST(ChecksumSentence, NeverWritesPastItsCapacity) {
     ChecksumSentence(nullptr, 8); // tolerated
 }
 
+TEST(SentenceChecksumValid, WholeSentencesWithTheirChecksum) {
+    struct Row {
+        const char *legend;
+        std::string text;
+        bool valid;
+    } rows[] = {
+        {"TMC group", "$RTTMC,8,D3C2,8A10,12F4,AB*44", true},
+        {"lower-case digits", "$PSRFTXT,Ack Input107*6a", true},
+        {"empty body", "$*00", true},
+        {"wrong checksum", "$RTTMC,8,D3C2,8A10,12F4,AB*45", false},
+        {"one digit", "$AB*3", false},
+        {"text after the digits", "$AB*03\r", false},
+        {"a later star is body, not checksum", "$A*B*", false},
+        {"no star", "$PSRF107", false},
+        {"no dollar", "AB*03", false},
+        {"not hex", "$AB*0G", false},
+        {"NUL in the body counts", std::string("$A\0B*03", 7), true},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(SentenceChecksumValid(row.text.data(), row.text.size()), row.valid) << row.legend;
+    EXPECT_FALSE(SentenceChecksumValid(nullptr, 4));
+}
+
 TEST(FindToken, FindsFirstOccurrenceFromStart) {
     const char *text = "xx$PSRF107*6A\r\n$PSRF122,90.0*";
     EXPECT_EQ(FindToken(0, text, "PSRF"), 3);

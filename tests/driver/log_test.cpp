@@ -20,8 +20,12 @@ std::string ReadFile(const std::string &path) {
 TEST_F(LogTest, PlainAndStampedLines) {
     LogLine(u"COM_Init");
     LogLine(u"");
-    LogLineStamped(u"", false);
-    EXPECT_EQ(Log(), "COM_Init\n\n \n");
+    EXPECT_EQ(Log(), "COM_Init\n\n");
+    ClearLog();
+    LogLineStamped(u"");
+    EXPECT_TRUE(
+        std::regex_match(Log(), std::regex(" [0-9/.-]+ [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n")))
+        << Log();
     ClearLog();
     LogFormattedStamped(u"COM_Close: numopens=%d", 0);
     // The text, a blank, the short date, a blank, HH:mm:ss, a line feed.

@@ -88,10 +88,10 @@ template <typename F> DWORD Call(F f) {
 // Counts whole groups in a raw stream that starts on a group boundary.
 std::size_t CountGroups(const std::vector<std::uint8_t> &raw, std::uint16_t pi) {
     std::size_t groups = 0;
-    for (std::size_t i = 0; i + rds::kRawBytesPerGroup <= raw.size(); i += rds::kRawBytesPerGroup) {
+    for (std::size_t i = 0; i + kFmsRdsGroupBytes <= raw.size(); i += kFmsRdsGroupBytes) {
         bool good = ((raw[i] << 8) | raw[i + 1]) == pi;
-        for (std::size_t b = 0; b < 4; ++b)
-            good = good && raw[i + 3 * b + 2] == rds::kBlockStatus[b];
+        for (std::size_t b = 0; b < kFmsRdsBlocks; ++b)
+            good = good && raw[i + kFmsRdsBlockBytes * b + kFmsRdsStatus] == kFmsRdsBlockStatus[b];
         groups += good;
     }
     return groups;
@@ -665,7 +665,7 @@ TEST_F(Simulator, ReplaysACaptureWithDamagedBlocks) {
         std::size_t damaged = 0;
         for (std::size_t i = 0; i + 12 <= rec.rds.size(); i += 12) {
             EXPECT_EQ((rec.rds[i] << 8) | rec.rds[i + 1], 0xC36C);
-            if (rec.rds[i + 5] == (0x21 | rds::kDamagedStatusBit)) {
+            if (rec.rds[i + 5] == (0x21 | kFmsRdsNotDecodedBit)) {
                 ++damaged;
                 EXPECT_EQ(rec.rds[i + 3], 0);
             } else {

@@ -45,9 +45,11 @@ TEST(CaptureReader, RefusesMalformedGroupLinesWithTheirLine) {
     const Case cases[] = {
         {"three blocks", "% x\nA203 8548 53F4\n", "cap:2: expected four blocks"},
         {"non-hex digit", "A203 8548 53G4 A827\n", "cap:1: block C is not four hex"},
-        {"five digits", "A2030 8548 53F4 A827\n", "cap:1: expected four blocks"},
+        {"five digits", "A2030 8548 53F4 A827\n", "cap:1: block A is not four hex"},
         {"trailing garbage", "A203 8548 53F4 A827 xyz\n", "cap:1: unexpected text after block D"},
-        {"bad timestamp", "A203 8548 53F4 A827 @2017/12/27 ab\n", "cap:1: malformed timestamp"},
+        {"two lines run together",
+         "A203 8548 53F4 A827 @2017/12/27 18:22:00.339A203 8548 53F4 A827 @2017/12/27\n",
+         "cap:1: malformed timestamp"},
         {"NUL byte", std::string("A203 8548 53F4 A8\0 7\n", 21), "cap:1: NUL byte"},
         {"long line", std::string(5000, 'A') + "\n", "cap:1: line too long"},
         {"partial dash block", "A203 8548 --F4 A827\n", "cap:1: block C"},
@@ -59,6 +61,51 @@ TEST(CaptureReader, RefusesMalformedGroupLinesWithTheirLine) {
         EXPECT_FALSE(ParseCapture(c.text, "cap", capture, error)) << c.legend;
         EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.legend << ": " << error;
         EXPECT_EQ(capture.frequencyKHz, 1u) << c.legend << ": refused file changed the output";
+    }
+}
+
+// The one set of line rules every reader of group lines goes by.
+TEST(CaptureReader, GroupLineRules) {
+    struct Row {
+        const char *legend;
+        std::string line;
+        LineKind kind;
+        std::uint16_t blockD; // for a group
+    };
+    const Row rows[] = {
+        {"RDS Spy line", "D395 8115 544D 4320 @2026/12/08 09:46:19.57", LineKind::Group, 0x4320},
+        {"redsea -o hex line", "D395 8115 544D 4320", LineKind::Group, 0x4320},
+        {"redsea ISO stamp", "D395 8115 544D 4320 @2024-01-01T12:00:00+0200", LineKind::Group,
+         0x4320},
+        {"lower case", "d395 8115 544d 43ef", LineKind::Group, 0x43EF},
+        {"tabs and runs of blanks", "\tD395\t\t8115  544D \t4320\t@x  ", LineKind::Group, 0x4320},
+        {"CR LF end", "D395 8115 544D 4320\r\n", LineKind::Group, 0x4320},
+        {"empty stamp", "D395 8115 544D 4320 @", LineKind::Group, 0x4320},
+        {"stamp with letters", "D395 8115 544D 4320 @Mon Dec 8 2026", LineKind::Group, 0x4320},
+        {"block D lost", "D395 8115 544D ----", LineKind::Group, 0},
+        {"blank line", " \t\r", LineKind::Header, 0},
+        {"RDS Spy header", "<recorder=\"RDS Spy\">", LineKind::Header, 0},
+        {"hex log header", "  % Freq 88500", LineKind::Header, 0},
+        {"three blocks", "D395 8115 544D", LineKind::Bad, 0},
+        {"five blocks", "D395 8115 544D 4320 0000", LineKind::Bad, 0},
+        {"three digits", "D395 815 544D 4320", LineKind::Bad, 0},
+        {"0x prefix", "D395 0x81 544D 4320", LineKind::Bad, 0},
+        {"stamp without a blank", "D395 8115 544D 4320@2026/12/08", LineKind::Bad, 0},
+        {"second stamp", "D395 8115 544D 4320 @1 @2", LineKind::Bad, 0},
+        {"control byte in stamp", "D395 8115 544D 4320 @2026\x1b[2J", LineKind::Bad, 0},
+        {"NUL in stamp", std::string("D395 8115 544D 4320 @2\0", 23), LineKind::Bad, 0},
+        {"receiver sentence", "$RTTMC,8,D3C2,8A10,12F4,AB*44", LineKind::Bad, 0},
+    };
+    for (const Row &row : rows) {
+        Group group;
+        group.block[kBlockD] = 0x5555;
+        std::string why;
+        EXPECT_EQ(ParseGroupLine(row.line, group, why), row.kind) << row.legend;
+        if (row.kind == LineKind::Group)
+            EXPECT_EQ(group.block[kBlockD], row.blockD) << row.legend;
+        else
+            EXPECT_EQ(group.block[kBlockD], 0x5555) << row.legend << ": changed without a group";
+        EXPECT_EQ(why.empty(), row.kind != LineKind::Bad) << row.legend << ": " << why;
     }
 }
 
@@ -75,9 +122,9 @@ TEST(CaptureReader, RawReplayGivesExpectedAndDamagedStatusBytes) {
     EXPECT_EQ(std::vector<std::uint8_t>(raw.begin(), raw.begin() + 12), first);
     EXPECT_EQ(raw[12], 0);
     EXPECT_EQ(raw[13], 0);
-    EXPECT_EQ(raw[14], 0x20 | kDamagedStatusBit);
+    EXPECT_EQ(raw[14], 0x20 | 0x10); // not decoded
     EXPECT_EQ(raw[17], 0x21);
-    EXPECT_EQ(raw[23], 0x24 | kDamagedStatusBit);
+    EXPECT_EQ(raw[23], 0x24 | 0x10);
 }
 
 TEST(RawStream, InjectsFaultsReproducibly) {
@@ -96,9 +143,9 @@ TEST(RawStream, InjectsFaultsReproducibly) {
     for (std::size_t g = 0; g < 500; ++g) {
         for (std::size_t b2 = 0; b2 < 4; ++b2) {
             const std::uint8_t status = x[g * 12 + b2 * 3 + 2];
-            if ((status & ~kBlockErrorBit) != kBlockStatus[b2])
+            if ((status & ~kFmsRdsErrorBit) != kFmsRdsBlockStatus[b2])
                 ++damaged;
-            else if (status & kBlockErrorBit)
+            else if (status & kFmsRdsErrorBit)
                 ++errorBits;
         }
     }

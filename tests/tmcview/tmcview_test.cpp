@@ -44,6 +44,8 @@ TEST(TmcviewInput, LinesOfEveryShape) {
     const Row rows[] = {
         {"receiver sentence", "$RTTMC,8,D3C2,8A10,12F4,AB*44", LineKind::Group},
         {"wrong checksum", "$RTTMC,8,D3C2,8A10,12F4,AB*45", LineKind::Bad},
+        {"checksum in lower case", "$RTTMC,8,D3C2,8A10,12F4,8*7f", LineKind::Group},
+        {"text after the checksum", "$RTTMC,8,D3C2,8A10,12F4,AB*44x", LineKind::Bad},
         {"type field disagrees with block B", "$RTTMC,9,D3C2,8A10,12F4,AB*45", LineKind::Bad},
         // The driver writes the type in decimal: 14 is an EON group, "E" is not a type.
         {"group type 14", "$RTTMC,14,A203,E545,A59,AA0A*48", LineKind::Group},
@@ -58,6 +60,7 @@ TEST(TmcviewInput, LinesOfEveryShape) {
         {"three blocks", "1234 8115 544D", LineKind::Bad},
         {"not hex", "1234 8115 544D 43G0", LineKind::Bad},
         {"garbage after the blocks", "1234 8115 544D 4320 x", LineKind::Bad},
+        {"capture line with tabs", "1234\t8115\t544D\t4320", LineKind::Group},
     };
     for (const Row &row : rows)
         EXPECT_EQ(ParseLine(row.text).kind, row.kind) << row.legend;

@@ -4,6 +4,9 @@
 #include <array>
 #include <charconv>
 
+#include "capture.h"
+#include "common/sentence.h"
+
 namespace tmcview {
 
 namespace {
@@ -24,28 +27,13 @@ bool ParseGroupType(std::string_view text, unsigned &value) {
     return error == std::errc() && end == text.data() + text.size() && value <= 15;
 }
 
-// "$BODY*hh": true when hh is the XOR of BODY's bytes; body gets BODY.
-bool CheckSentence(std::string_view text, std::string_view &body) {
-    const std::size_t star = text.find('*');
-    if (star == std::string_view::npos || star + 3 != text.size())
-        return false;
-    unsigned x = 0;
-    for (std::size_t i = 1; i < star; ++i)
-        x ^= static_cast<unsigned char>(text[i]);
-    std::uint16_t sum = 0;
-    if (!ParseHex16(text.substr(star + 1), sum) || sum != x)
-        return false;
-    body = text.substr(1, star - 1);
-    return true;
-}
-
 Line ParseSentence(std::string_view text) {
     Line line;
-    std::string_view body;
-    if (!CheckSentence(text, body)) {
+    if (!SentenceChecksumValid(text.data(), text.size())) {
         line.kind = LineKind::Bad;
         return line;
     }
+    std::string_view body = text.substr(1, text.find('*') - 1);
     std::array<std::string_view, 6> fields{};
     std::size_t n = 0;
     while (n < fields.size()) {
@@ -74,30 +62,6 @@ Line ParseSentence(std::string_view text) {
     return line;
 }
 
-Line ParseGroupLine(std::string_view text) {
-    Line line;
-    line.kind = LineKind::Bad;
-    std::size_t pos = 0;
-    for (std::size_t i = 0; i < rds::kBlocksPerGroup; ++i) {
-        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t'))
-            ++pos;
-        const std::string_view block = text.substr(pos, 4);
-        pos += block.size();
-        if (block.size() != 4 || (pos < text.size() && text[pos] != ' ' && text[pos] != '\t'))
-            return line;
-        if (block == "----")
-            line.group.missing |= static_cast<std::uint8_t>(1u << i);
-        else if (!ParseHex16(block, line.group.block[i]))
-            return line;
-    }
-    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t'))
-        ++pos;
-    if (pos < text.size() && text[pos] != '@')
-        return line;
-    line.kind = LineKind::Group;
-    return line;
-}
-
 } // namespace
 
 Line ParseLine(std::string_view text) {
@@ -105,11 +69,22 @@ Line ParseLine(std::string_view text) {
         text.remove_suffix(1);
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
         text.remove_prefix(1);
-    if (text.empty() || text.front() == '<' || text.front() == '%')
-        return Line{};
-    if (text.front() == '$')
+    if (!text.empty() && text.front() == '$')
         return ParseSentence(text);
-    return ParseGroupLine(text);
+    Line line;
+    std::string why;
+    switch (rds::ParseGroupLine(text, line.group, why)) {
+    case rds::LineKind::Group:
+        line.kind = LineKind::Group;
+        break;
+    case rds::LineKind::Header:
+        line.kind = LineKind::Ignored;
+        break;
+    case rds::LineKind::Bad:
+        line.kind = LineKind::Bad;
+        break;
+    }
+    return line;
 }
 
 void LineSplitter::Feed(const char *data, std::size_t size,

@@ -1,8 +1,8 @@
 // input.h — the lines tmcview reads: receiver sentences from a port or a
 // pipe ("$RTTMC,8,D395,8115,544D,4320*hh": group type in decimal, blocks in
-// hex without leading zeros, "$RTRDS, 87.5,10,...*hh") and
-// the group lines of RDS Spy captures ("D395 8115 544D 4320 @date time",
-// "----" for a block not received; header lines start with '<' or '%').
+// hex without leading zeros, "$RTRDS, 87.5,10,...*hh"; checksum as the
+// driver writes it, common/sentence.h) and capture lines ("D395 8115 544D
+// 4320 @date time", by the rules of rds/capture.h).
 #ifndef TAVRINEL_TMCVIEW_INPUT_H
 #define TAVRINEL_TMCVIEW_INPUT_H
 

@@ -1,5 +1,5 @@
 // sentence.h — the receiver sentence checksum and the token search shared
-// by the port driver and the control program.
+// by the port driver, the control program and tmcview. No platform needed.
 #ifndef TAVRINEL_COMMON_SENTENCE_H
 #define TAVRINEL_COMMON_SENTENCE_H
 
@@ -11,6 +11,11 @@
 // unchanged, and so is one whose buffer (capacity bytes, terminator
 // included) has no room for the two digits and the terminator.
 void ChecksumSentence(char *text, size_t capacity);
+
+// Whether the length bytes at text are a whole sentence "$BODY*hh": BODY
+// ends at the first "*", and hh, in either case, is the checksum
+// ChecksumSentence writes for it; nothing follows hh.
+bool SentenceChecksumValid(const char *text, size_t length);
 
 // Smallest index i >= start below the length of text at which token occurs
 // (byte-exact); -1 when there is none or start is not below the length.
