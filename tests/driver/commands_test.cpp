@@ -179,6 +179,19 @@ TEST_F(CommandTest, LongWriteIsScannedPieceByPieceAndFullyCounted) {
     bytes.replace(2500, 14, "$PSRF122,95.0*");
     EXPECT_EQ(COM_Write(0, bytes.data(), static_cast<DWORD>(bytes.size())), 3000u);
     EXPECT_EQ(Tunes(), std::vector<int64_t>{95000});
+    // No byte is lost where one piece ends and the next begins: a command
+    // starting on the first byte of the second and third piece is answered.
+    ReadAll();
+    bytes.assign(5000, ' ');
+    bytes.replace(2046, 9, "$PSRF107*");
+    bytes.replace(4093, 9, "$PSRF107*");
+    EXPECT_EQ(COM_Write(0, bytes.data(), static_cast<DWORD>(bytes.size())), 5000u);
+    const std::string replies = ReadAll();
+    size_t versions = 0;
+    for (size_t at = replies.find("VersionR"); at != std::string::npos;
+         at = replies.find("VersionR", at + 1))
+        ++versions;
+    EXPECT_EQ(versions, 2u) << replies;
     EXPECT_EQ(COM_Write(0, nullptr, 10), 0u);
     EXPECT_EQ(COM_Write(0, "x", 0), 0u);
 }

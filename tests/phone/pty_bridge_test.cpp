@@ -2,6 +2,8 @@
 // echo device (what is written comes back) and a flood device (an endless
 // numbered byte stream), opened through the real device manager.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -69,15 +71,52 @@ BOOL EchoClose(DWORD_PTR) {
     ++echoStats.closes;
     return TRUE;
 }
+// Counted once done: what a test produces after seeing a read is not in it.
 DWORD EchoRead(DWORD_PTR, LPVOID buffer, DWORD count) {
-    ++echoStats.reads;
     std::lock_guard guard(echoLock);
     const DWORD n = static_cast<DWORD>(std::min<size_t>(count, echoBuffer.size()));
     std::copy_n(echoBuffer.begin(), n, static_cast<char *>(buffer));
     echoBuffer.erase(echoBuffer.begin(), echoBuffer.begin() + n);
+    ++echoStats.reads;
     return n;
 }
+
+// Holds the echo device's writes while closed, as a command can wait for
+// the stack's thread.
+struct WriteGate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool closed = false;
+    bool writeHeld = false;
+
+    void Pass() {
+        std::unique_lock guard(lock);
+        if (!closed)
+            return;
+        writeHeld = true;
+        changed.notify_all();
+        changed.wait(guard, [this] { return !closed; });
+        writeHeld = false;
+    }
+    void Close() {
+        std::lock_guard guard(lock);
+        closed = true;
+    }
+    void Open() {
+        std::lock_guard guard(lock);
+        closed = false;
+        changed.notify_all();
+    }
+    bool AwaitHeldWrite(int timeoutMs) {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                [this] { return writeHeld; });
+    }
+};
+WriteGate echoGate;
+
 DWORD EchoWrite(DWORD_PTR, LPCVOID buffer, DWORD count) {
+    echoGate.Pass();
     std::lock_guard guard(echoLock);
     const auto *bytes = static_cast<const char *>(buffer);
     for (DWORD i = 0; i < count && echoBuffer.size() < kEchoLimit; ++i)
@@ -157,6 +196,7 @@ protected:
     }
 
     void TearDown() override {
+        echoGate.Open();
         for (int fd : fds_)
             close(fd);
         bridge_.reset();
@@ -252,9 +292,14 @@ TEST_F(PtyBridgeTest, BytesPassUnchangedBothWaysAndTheDeviceFollowsTheTerminal) 
     EXPECT_EQ(echoStats.opens, 0);
 
     // No termios changes by the program: the terminal is raw already, so
-    // CR, ^C and NUL pass and nothing is echoed twice.
+    // CR, ^C and NUL pass and nothing is echoed twice. It runs at the
+    // receiver's 4800 baud, which a navigation program may check.
     const int fd = OpenPort(port.link, false);
     ASSERT_GE(fd, 0);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B4800));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B4800));
     ASSERT_TRUE(WaitUntil([] { return echoStats.opens == 1; }, kWaitMs));
     const std::string sent("a\rb\n\x03\x00z\x7f", 8);
     ASSERT_EQ(write(fd, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
@@ -289,6 +334,7 @@ TEST_F(PtyBridgeTest, RawModeIsRestoredAfterAProgramChangedIt) {
     ASSERT_EQ(tcgetattr(fd, &tio), 0);
     tio.c_lflag |= ICANON | ECHO | ISIG;
     tio.c_iflag |= ICRNL;
+    cfsetspeed(&tio, B9600);
     ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
     ASSERT_TRUE(WaitUntil([] { return echoStats.opens == 1; }, kWaitMs));
     ClosePort(fd);
@@ -299,6 +345,8 @@ TEST_F(PtyBridgeTest, RawModeIsRestoredAfterAProgramChangedIt) {
     ASSERT_EQ(tcgetattr(fd, &tio), 0);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(tio.c_iflag & ICRNL, 0u);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B4800));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B4800));
     ASSERT_TRUE(WaitUntil([] { return echoStats.opens == 2; }, kWaitMs));
     ASSERT_EQ(write(fd, "x\ry", 3), 3);
     std::string got;
@@ -334,28 +382,67 @@ TEST_F(PtyBridgeTest, AWriterThatClosesAtOnceStillReachesTheDevice) {
 
 TEST_F(PtyBridgeTest, AWakeReadsTheDeviceAtOnceAndThePollIsOnlyASafetyNet) {
     ASSERT_NE(ActivateFake(u"Drivers\\FakeEcho", u"EchoCom.dll", u"COM", 7), nullptr);
-    options_.pollMs = 1000;
+    options_.pollMs = 1000; // the longest interval the bridge allows
     StartBridge();
     bridge_->Wake(); // nobody attached: nothing to do
     const int fd = OpenPort(Link("COM7"));
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(WaitUntil([] { return echoStats.opens == 1; }, kWaitMs));
+    // The open's own read has to be over, or it could take what the wake
+    // is for. The poll comes a full interval after that read: later than
+    // the last look that still saw none.
+    auto lastLookBeforeTheRead = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const auto look = std::chrono::steady_clock::now();
+            if (echoStats.reads > 0)
+                return true;
+            lastLookBeforeTheRead = look;
+            return false;
+        },
+        kWaitMs));
     auto produce = [](const std::string &text) {
         std::lock_guard guard(echoLock);
         echoBuffer.insert(echoBuffer.end(), text.begin(), text.end());
     };
     // What the device queues by itself (the radio's groups) goes out when
-    // the bridge is woken, long before its poll.
+    // the bridge is woken, before its poll.
     produce("$RTTMC,woken\r\n");
     bridge_->Wake();
     std::string got;
-    ReadFor(fd, got, 14, 500);
+    ReadFor(fd, got, 14, kWaitMs);
     EXPECT_EQ(got, "$RTTMC,woken\r\n");
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - lastLookBeforeTheRead);
+    EXPECT_LT(took.count(), options_.pollMs) << "the poll read it, not the wake";
     // Without a wake the poll still finds it.
     produce("$RTTMC,polled\r\n");
     got.clear();
     ReadFor(fd, got, 15, kWaitMs);
     EXPECT_EQ(got, "$RTTMC,polled\r\n");
+}
+
+TEST_F(PtyBridgeTest, AWakeWhileAProgramWritesACommandReturnsAtOnce) {
+    ASSERT_NE(ActivateFake(u"Drivers\\FakeEcho", u"EchoCom.dll", u"COM", 7), nullptr);
+    StartBridge();
+    const int fd = OpenPort(Link("COM7"));
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitUntil([] { return echoStats.reads > 0; }, kWaitMs));
+    // The command waits in the device for the stack's thread, which is the
+    // one waking: holding it back would only delay the command.
+    echoGate.Close();
+    ASSERT_EQ(write(fd, "$PSRF107*\r\n", 11), 11);
+    ASSERT_TRUE(echoGate.AwaitHeldWrite(kWaitMs));
+    constexpr int kWakes = 5;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kWakes; ++i)
+        bridge_->Wake();
+    // Held back, every wake after the first would wait kCatchUpMs.
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds((kWakes - 1) * phone::kCatchUpMs));
+    echoGate.Open();
+    std::string got;
+    ReadFor(fd, got, 11, kWaitMs);
+    EXPECT_EQ(got, "$PSRF107*\r\n");
 }
 
 TEST_F(PtyBridgeTest, AProgramThatDoesNotReadStopsTheDeviceReadsAndLosesNothing) {

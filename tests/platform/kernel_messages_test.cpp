@@ -347,6 +347,20 @@ TEST_F(Messages, QuitComesAfterPostedMessagesAndEndsGetMessage) {
     EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "WM_QUIT was taken";
 }
 
+TEST_F(Messages, AQueueHoldsTenThousandPostedMessagesAndRefusesMore) {
+    MSG msg{};
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE); // the thread's queue exists
+    const DWORD self = GetCurrentThreadId();
+    for (WPARAM i = 0; i < 10000; ++i)
+        ASSERT_TRUE(PostThreadMessageW(self, WM_PROBE, i, 0)) << i;
+    PresetLastError();
+    EXPECT_FALSE(PostThreadMessageW(self, WM_PROBE, 10000, 0));
+    EXPECT_LAST_ERROR(ERROR_NOT_ENOUGH_QUOTA);
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 0u);
+    EXPECT_TRUE(PostThreadMessageW(self, WM_PROBE, 10000, 0)) << "one taken makes room for one";
+}
+
 TEST_F(Messages, PostThreadMessageToAThreadWithoutQueueFails) {
     PresetLastError();
     EXPECT_FALSE(PostThreadMessageW(0x7FFFFFF0, WM_PROBE, 0, 0));
@@ -597,15 +611,20 @@ TEST_F(Messages, WindowTimerPostsWmTimerOnTheDeviceClock) {
 
 TEST_F(Messages, ThreadTimerCallsItsProcedure) {
     timerProcCalls = 0;
-    const UINT_PTR id = SetTimer(nullptr, 0, 500, CountingTimerProc);
+    const UINT_PTR id = SetTimer(nullptr, 0, 2500, CountingTimerProc);
     EXPECT_NE(id, 0u);
     MSG msg{};
+    DWORD firedAt[2] = {};
     while (timerProcCalls < 2) {
         ASSERT_TRUE(GetMessageW(&msg, nullptr, 0, 0));
+        firedAt[timerProcCalls] = msg.time;
         EXPECT_EQ(msg.hwnd, nullptr);
         EXPECT_EQ(msg.wParam, id);
         DispatchMessageW(&msg);
     }
+    // A firing starts the next period. Half a period is asked: the clock
+    // runs fast, and a thread kept from running shifts the stamps.
+    EXPECT_GE(firedAt[1] - firedAt[0], 1250u);
     EXPECT_TRUE(KillTimer(nullptr, id));
     // A forged WM_TIMER with a procedure that is no timer's is not called.
     msg.lParam = reinterpret_cast<LPARAM>(CountingTimerProc);

@@ -282,6 +282,8 @@ TEST(Wcs, CopiesComparesAndSearches) {
     EXPECT_EQ(wcsncmp(u"abX", u"abY", 2), 0);
     EXPECT_EQ(_wcsicmp(u"Drivers\\Active", u"DRIVERS\\active"), 0);
     EXPECT_NE(_wcsnicmp(u"abc", u"abd", 3), 0);
+    EXPECT_EQ(_wcsnicmp(u"abX", u"ABY", 2), 0) << "only the first count characters";
+    EXPECT_EQ(_wcsnicmp(u"a", u"b", 0), 0);
     const WCHAR *text = u"Drivers\\Builtin\\Tavrinel";
     EXPECT_EQ(wcschr(text, u'\\'), text + 7);
     EXPECT_EQ(wcsrchr(text, u'\\'), text + 15);
@@ -304,7 +306,9 @@ TEST(Wcs, NumbersAre32BitsAsOnTheDevice) {
     errno = 0;
     EXPECT_EQ(wcstol(u"2147483648", nullptr, 10), 2147483647L);
     EXPECT_EQ(errno, ERANGE);
+    errno = 0;
     EXPECT_EQ(wcstol(u"-2147483648", nullptr, 10), -2147483647L - 1);
+    EXPECT_EQ(errno, 0) << "the lowest value is in range";
     EXPECT_EQ(wcstoul(u"-1", nullptr, 10), 0xFFFFFFFFul);
     text = u"none";
     end = nullptr;

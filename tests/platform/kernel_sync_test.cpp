@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <thread>
+#include <utility>
 
 #include "kernel_test_util.h"
 
@@ -100,22 +102,36 @@ TEST(Clock, ASpeedChangeReachesRunningWaits) {
 }
 
 TEST(Clock, LocalTimeIsACalendarDate) {
+    // The C library's calendar of the same second, read again if the second
+    // turned over meanwhile.
     SYSTEMTIME local;
     SYSTEMTIME utc;
-    std::memset(&local, 0xA5, sizeof local);
-    std::memset(&utc, 0xA5, sizeof utc);
-    GetLocalTime(&local);
-    GetSystemTime(&utc);
-    for (const SYSTEMTIME &t : {local, utc}) {
-        EXPECT_GE(t.wYear, 2020);
-        EXPECT_GE(t.wMonth, 1);
-        EXPECT_LE(t.wMonth, 12);
-        EXPECT_GE(t.wDay, 1);
-        EXPECT_LE(t.wDay, 31);
-        EXPECT_LE(t.wDayOfWeek, 6);
-        EXPECT_LE(t.wHour, 23);
-        EXPECT_LE(t.wMinute, 59);
-        EXPECT_LE(t.wSecond, 60);
+    std::tm expectedLocal{};
+    std::tm expectedUtc{};
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        std::memset(&local, 0xA5, sizeof local);
+        std::memset(&utc, 0xA5, sizeof utc);
+        const std::time_t before =
+            std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+        GetLocalTime(&local);
+        GetSystemTime(&utc);
+        const std::time_t after =
+            std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+        expectedLocal = *std::localtime(&before);
+        expectedUtc = *std::gmtime(&before);
+        if (before == after)
+            break;
+    }
+    const std::pair<const SYSTEMTIME &, const std::tm &> pairs[] = {{local, expectedLocal},
+                                                                    {utc, expectedUtc}};
+    for (const auto &[t, tm] : pairs) {
+        EXPECT_EQ(t.wYear, tm.tm_year + 1900);
+        EXPECT_EQ(t.wMonth, tm.tm_mon + 1) << "months count from 1";
+        EXPECT_EQ(t.wDay, tm.tm_mday);
+        EXPECT_EQ(t.wDayOfWeek, tm.tm_wday);
+        EXPECT_EQ(t.wHour, tm.tm_hour);
+        EXPECT_EQ(t.wMinute, tm.tm_min);
+        EXPECT_EQ(t.wSecond, tm.tm_sec);
         EXPECT_LE(t.wMilliseconds, 999);
     }
 }
@@ -277,6 +293,20 @@ TEST(WaitForMultiple, AnswersTheLowestSignalledIndex) {
     SetEvent(events[1]);
     EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, 0), WAIT_OBJECT_0 + 1);
     for (HANDLE e : events)
+        CloseHandle(e);
+
+    // The maximum itself is a valid count, for any and for all.
+    HANDLE many[MAXIMUM_WAIT_OBJECTS];
+    for (HANDLE &e : many)
+        e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many, FALSE, 0), WAIT_TIMEOUT);
+    SetEvent(many[MAXIMUM_WAIT_OBJECTS - 1]);
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many, FALSE, 0),
+              WAIT_OBJECT_0 + MAXIMUM_WAIT_OBJECTS - 1);
+    for (HANDLE e : many)
+        SetEvent(e);
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many, TRUE, 0), WAIT_OBJECT_0);
+    for (HANDLE e : many)
         CloseHandle(e);
 }
 

@@ -265,6 +265,10 @@ TEST_F(RegistryFile, MalformedFilesAreRefusedWithFileLineAndChangeNothing) {
     EXPECT_FALSE(platform::LoadRegistryFile(dir_.Path(), error));
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
     EXPECT_EQ(Dump(), before);
+
+    // The longest line, newline not counted, is still read.
+    WriteFile(path, header + key + ";" + std::string(65535, 'c') + "\n");
+    EXPECT_TRUE(platform::LoadRegistryFile(path, error)) << error;
 }
 
 TEST_F(RegistryFile, SaveIsAtomicAndPrivate) {

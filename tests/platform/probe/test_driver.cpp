@@ -193,7 +193,7 @@ extern "C" __declspec(dllexport) DWORD TST_Read(DWORD_PTR context, LPVOID buffer
         bytes[n++] = open->device->echo.front();
         open->device->echo.pop_front();
     }
-    return n;
+    return n + record.readOverAnswer;
 }
 
 extern "C" __declspec(dllexport) DWORD TST_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {

@@ -32,8 +32,9 @@ struct Record {
     std::atomic<LONG> overlapViolations{0};
     // Behaviour switches set by the test.
     std::atomic<LONG> openMode{kOpenNormal};
-    std::atomic<DWORD> readDelayMs{0};   // Read sleeps this long (device clock)
-    std::atomic<DWORD> deinitDelayMs{0}; // Deinit sleeps this long
+    std::atomic<DWORD> readDelayMs{0};    // Read sleeps this long (device clock)
+    std::atomic<DWORD> deinitDelayMs{0};  // Deinit sleeps this long
+    std::atomic<DWORD> readOverAnswer{0}; // Read answers this many bytes more than it gave
     // Arguments of the last calls.
     WCHAR lastActiveKey[64]{};
     std::atomic<DWORD_PTR> lastInitContext{0};
