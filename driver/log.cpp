@@ -7,7 +7,9 @@
 // at most two files' worth.
 //
 // Port data enters lines through "%S". Its control bytes are written as
-// "\xHH" so that written bytes can never forge a line or send escape
+// "\xHH" (C0, DEL and the C1 range 0x80-0x9F, both as single bytes and as
+// their UTF-8 forms C2 80-C2 9F, which a UTF-8 terminal takes for
+// controls too) so that written bytes can never forge a line or send escape
 // sequences to whoever reads the log; the only raw line ends are the log's
 // own: those of the format, the final line feed, and, where the format puts
 // the data on lines of its own (the read lines, whose data is the driver's
@@ -19,8 +21,11 @@
 namespace {
 
 constexpr long kLogCapBytes = 1024 * 1024;
-constexpr size_t kEscapedBytes = 4; // "\xHH"
-LONG volatile rotating = 0;         // a thread is turning the file into the old one
+constexpr size_t kEscapedBytes = 4;      // "\\xHH"
+constexpr DWORD kRotationRetryMs = 1000; // a stalled log looks again this often
+LONG volatile rotating = 0;              // a thread is turning the file into the old one
+LONG volatile stalled = 0;               // the old file could not be replaced: lines are dropped
+DWORD volatile stalledSince = 0;         // GetTickCount of the last failed rotation
 
 // Whether appending `bytes` would take a file that holds lines past the cap.
 bool Full(FILE *file, size_t bytes) {
@@ -30,20 +35,62 @@ bool Full(FILE *file, size_t bytes) {
     return size > 0 && size + static_cast<long>(bytes) > kLogCapBytes;
 }
 
+// Turns the full log into the old one. On failure the full file is
+// answered: the caller says so in it, once.
+bool Rotate() {
+    DeleteFileW(TEXT("\\Tavrinel.log.old"));
+    return MoveFileW(TEXT("\\Tavrinel.log"), TEXT("\\Tavrinel.log.old")) != FALSE;
+}
+
 // Opens the log for a line of `bytes`, starting a new file when it is full.
-// One thread starts it; the others append to whichever file is there.
+// One thread starts it; the others append to whichever file is there. When
+// the old file cannot be replaced (a folder in its way, a file held open),
+// the log says so once and takes no more lines until a later try succeeds:
+// it never grows past its cap.
 FILE *OpenLog(size_t bytes) {
     FILE *file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
-    if (file == nullptr || !Full(file, bytes) || InterlockedCompareExchange(&rotating, 1, 0) != 0)
+    if (file == nullptr)
+        return nullptr;
+    if (!Full(file, bytes)) {
+        InterlockedExchange(&stalled, 0); // the log was emptied or removed meanwhile
         return file;
+    }
+    if (InterlockedCompareExchange(&rotating, 1, 0) != 0) {
+        if (stalled == 0)
+            return file;
+        std::fclose(file);
+        return nullptr;
+    }
+    const bool wasStalled = stalled != 0;
+    if (wasStalled && GetTickCount() - stalledSince < kRotationRetryMs) {
+        InterlockedExchange(&rotating, 0);
+        std::fclose(file);
+        return nullptr;
+    }
     std::fclose(file);
     // Looked at again: another thread may have started a new file meanwhile.
     file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
     if (file != nullptr && Full(file, bytes)) {
         std::fclose(file);
-        DeleteFileW(TEXT("\\Tavrinel.log.old"));
-        MoveFileW(TEXT("\\Tavrinel.log"), TEXT("\\Tavrinel.log.old"));
-        file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
+        if (Rotate()) {
+            InterlockedExchange(&stalled, 0);
+            file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
+            if (file != nullptr && wasStalled)
+                std::fputs("Tavrinel.log.old replaced again; lines were dropped until now\n", file);
+        } else {
+            const DWORD error = GetLastError();
+            file = wasStalled ? nullptr : _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
+            if (file != nullptr) {
+                std::fprintf(file,
+                             "Tavrinel.log.old cannot be replaced (error %lu); no more lines "
+                             "are written until it can\n",
+                             static_cast<unsigned long>(error));
+                std::fclose(file);
+                file = nullptr;
+            }
+            stalledSince = GetTickCount();
+            InterlockedExchange(&stalled, 1);
+        }
     }
     InterlockedExchange(&rotating, 0);
     return file;
@@ -80,6 +127,15 @@ void FormatLine(WCHAR *line, LPCWSTR text, LPCWSTR stamp) {
     line[n] = 0;
 }
 
+bool IsC1(char byte) {
+    const auto c = static_cast<unsigned char>(byte);
+    return c >= 0x80 && c <= 0x9F;
+}
+
+bool IsControlByte(unsigned char c) {
+    return c < 0x20 || c == 0x7F || IsC1(static_cast<char>(c));
+}
+
 // Port data with its control bytes escaped, cut to what a line can hold.
 // With `keepLineEnds`, "\r\n" pairs stay.
 void Escape(const char *data, bool keepLineEnds, char *out, size_t outBytes) {
@@ -93,13 +149,18 @@ void Escape(const char *data, bool keepLineEnds, char *out, size_t outBytes) {
             out[n++] = '\r';
             out[n++] = '\n';
             ++i;
-        } else if (c < 0x20 || c == 0x7F) {
-            if (n + kEscapedBytes >= outBytes)
+        } else if (IsControlByte(c) || (c == 0xC2 && IsC1(data[i + 1]))) {
+            const size_t count = IsControlByte(c) ? 1 : 2; // a UTF-8 C1 goes whole
+            if (n + count * kEscapedBytes >= outBytes)
                 break;
-            out[n++] = '\\';
-            out[n++] = 'x';
-            out[n++] = kHex[c >> 4];
-            out[n++] = kHex[c & 0xF];
+            for (size_t k = 0; k < count; ++k) {
+                const auto b = static_cast<unsigned char>(data[i + k]);
+                out[n++] = '\\';
+                out[n++] = 'x';
+                out[n++] = kHex[b >> 4];
+                out[n++] = kHex[b & 0xF];
+            }
+            i += count - 1;
         } else {
             if (n + 1 >= outBytes)
                 break;

@@ -215,14 +215,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string first(input.substr(0, std::min<size_t>(firstEnd, kWorkCopyBytes - 1)));
     first = first.substr(0, first.find('\0'));
     std::string line = "COM_Write: ";
-    for (const char c : first) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            line += escaped;
+    // C0, DEL and C1 escaped, a C1 in its UTF-8 form (C2 80-C2 9F) as both bytes.
+    auto isC1 = [](unsigned char byte) { return byte >= 0x80 && byte <= 0x9F; };
+    for (size_t i = 0; i < first.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(first[i]);
+        const bool utf8C1 =
+            byte == 0xC2 && i + 1 < first.size() && isC1(static_cast<unsigned char>(first[i + 1]));
+        if (byte < 0x20 || byte == 0x7F || isC1(byte) || utf8C1) {
+            for (size_t k = 0; k < (utf8C1 ? 2u : 1u); ++k) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02X",
+                              static_cast<unsigned char>(first[i + k]));
+                line += escaped;
+            }
+            i += utf8C1 ? 1 : 0;
         } else {
-            line += c;
+            line += first[i];
         }
     }
     // A long line is cut somewhere before the log's line limit: compare

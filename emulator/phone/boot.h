@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace phone {
@@ -16,11 +17,23 @@ inline constexpr const char16_t *kReceiverDriverKey = u"Drivers\\Tavrinel";
 // when neither a state folder nor a home folder is known.
 std::string DefaultRoot();
 
-// Creates `path` and any missing parents with mode 0700. The folder must
-// end up a folder of this user.
+// Resolves `path` once as the phone's root and holds it open as the device
+// root (platform::SetDeviceRootFolder; `resolved` is its path, links
+// followed). Refused, with one line naming the path and its owner, before
+// anything is made or changed: a folder on the way, a link on the way or the
+// root itself of another account (root's own excepted), a folder on the way
+// that others can write without the sticky bit, an entry of the root or of
+// ROOT/dev of another account, and a root that is neither empty nor holds a
+// phone's files. Missing folders are then made with mode 0700. `notes` says
+// whether the root was empty or a phone's.
+bool OpenRoot(const std::string &path, std::string &resolved, std::vector<std::string> &notes,
+              std::string &error);
+
+// OpenRoot, its notes written to stderr.
 bool MakePrivateFolder(const std::string &path, std::string &error);
 
-// Takes the root for this process: a lock on ROOT/phone.lock, held until the
+// Takes the root for this process (the held root when it is `root`): a lock
+// on ROOT/phone.lock, held until the
 // process ends. When another phone holds it, answers false with a message
 // that names the root and that phone's process id; nothing is changed.
 bool LockRoot(const std::string &root, std::string &error);
@@ -28,7 +41,8 @@ bool LockRoot(const std::string &root, std::string &error);
 // Makes a root that was open to others private again: the root and the
 // folders in it 0700, its files 0600, each change told in `notes`. Refuses
 // (false, `error`) when the root or anything in it or in ROOT/dev belongs to
-// another user: they could have put it there. Links are left as they are
+// another user: they could have put it there. Every check is made before
+// the first change. Links are left as they are
 // (nothing follows them). Files with more than one hard link are named in
 // `notes`: logs refuse them.
 bool SecureRoot(const std::string &root, std::vector<std::string> &notes, std::string &error);
@@ -37,6 +51,18 @@ bool SecureRoot(const std::string &root, std::vector<std::string> &notes, std::s
 // link followed, a regular file of a single link only, mode 0600. Null with
 // `error` when refused.
 FILE *OpenPrivateLog(const std::string &path, std::string &error);
+// The same for the log `name` of the held root, opened relative to it. A
+// path into the held root given to OpenPrivateLog takes this way too.
+FILE *OpenRootLog(const std::string &name, std::string &error);
+
+// `text` as a line of the phone's log may hold it: control bytes (C0, DEL,
+// C1 and the UTF-8 forms of C1) written as "\xHH", so that no text from
+// outside can forge a line or reach the reader's terminal as a control.
+std::string LogText(std::string_view text);
+
+// What a refused registry change says: `what`, then why ("the registry is
+// full" for ERROR_NOT_ENOUGH_QUOTA, else the error number).
+std::string RegistryRefusal(const std::string &what, long rc);
 
 // Active devices whose keys load the same module ("Dll", compared without
 // regard to case), one line each: our drivers serve one port per module, so

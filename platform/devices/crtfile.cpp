@@ -5,7 +5,8 @@
 // "b" or "t" anywhere after the first letter (both mean binary here).
 // New files are created with mode 0600. A symbolic link as the last
 // component is never followed, and only regular files open: a log must not
-// be redirected through a planted link or block on a pipe. A file with more
+// be redirected through a planted link or block on a pipe; such a file is
+// told through platform::FileNotice, once. A file with more
 // than one hard link is never opened for writing: another name of it may be
 // someone else's file. NULL with errno
 // set on failure (ENOENT when no device root is set, EINVAL for a refused
@@ -20,6 +21,25 @@
 
 #include <cerrno>
 #include <cstdio>
+
+namespace {
+
+// A link, FIFO, socket or device where a file was expected, told once.
+void TellRefused(const platform::DeviceFileName &file) {
+    struct stat info {};
+    if (fstatat(file.folder->Fd(), file.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    const char *what = S_ISLNK(info.st_mode)                            ? "a symbolic link"
+                       : S_ISFIFO(info.st_mode)                         ? "a FIFO"
+                       : S_ISSOCK(info.st_mode)                         ? "a socket"
+                       : S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ? "a device"
+                                                                        : nullptr;
+    if (what)
+        platform::FileNotice(file.hostPath + " is " + what +
+                             ", not a file: it is not used until it is replaced by one");
+}
+
+} // namespace
 
 FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     if (!path || !mode) {
@@ -58,17 +78,25 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = EINVAL;
         return nullptr;
     }
-    std::string hostPath;
-    if (!platform::ResolveDevicePath(path, hostPath)) {
-        errno = platform::GetDeviceRoot().empty() ? ENOENT : EINVAL;
+    platform::DeviceFileName located;
+    if (const int error = platform::LocateDeviceFile(path, located); error != 0) {
+        errno = error;
         return nullptr;
     }
-    const int fd = open(hostPath.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0)
+    const int fd = openat(located.folder->Fd(), located.name.c_str(),
+                          flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ELOOP || error == ENXIO)
+            TellRefused(located);
+        errno = error;
         return nullptr;
+    }
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || (first != u'r' && info.st_nlink > 1)) {
         close(fd);
+        if (!S_ISREG(info.st_mode))
+            TellRefused(located);
         errno = S_ISDIR(info.st_mode) ? EISDIR : S_ISREG(info.st_mode) ? EMLINK : EACCES;
         return nullptr;
     }

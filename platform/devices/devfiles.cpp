@@ -232,12 +232,27 @@ HANDLE OpenDevice(const std::u16string &name, DWORD access, DWORD share) {
     return handle;
 }
 
-HANDLE OpenPlainFile(const std::u16string &name, DWORD access, DWORD disposition) {
-    std::string hostPath;
-    if (!platform::ResolveDevicePath(name, hostPath)) {
-        SetLastError(platform::GetDeviceRoot().empty() ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME);
-        return INVALID_HANDLE_VALUE;
+// A plain file's name located in the device root, or the last error set.
+bool LocatePlainFile(LPCWSTR path, platform::DeviceFileName &file) {
+    if (!path) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
     }
+    const int error = platform::LocateDeviceFile(path, file);
+    if (error == 0)
+        return true;
+    SetLastError(error == EINVAL                     ? ERROR_INVALID_NAME
+                 : platform::GetDeviceRoot().empty() ? ERROR_PATH_NOT_FOUND
+                                                     : ErrnoToWin32(error));
+    return false;
+}
+
+HANDLE OpenPlainFile(const std::u16string &name, DWORD access, DWORD disposition) {
+    platform::DeviceFileName file;
+    if (!LocatePlainFile(name.c_str(), file))
+        return INVALID_HANDLE_VALUE;
+    const int dir = file.folder->Fd();
+    const char *entry = file.name.c_str();
     int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     const bool read = (access & GENERIC_READ) != 0;
     const bool write = (access & GENERIC_WRITE) != 0;
@@ -247,27 +262,27 @@ HANDLE OpenPlainFile(const std::u16string &name, DWORD access, DWORD disposition
     bool existed = false;
     switch (disposition) {
     case CREATE_NEW:
-        fd = open(hostPath.c_str(), flags | O_CREAT | O_EXCL, 0600);
+        fd = openat(dir, entry, flags | O_CREAT | O_EXCL, 0600);
         break;
     case CREATE_ALWAYS:
     case OPEN_ALWAYS:
         // Told apart so that the answer can say whether the file existed;
         // a file that appears or goes in between costs another round.
         for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-            fd = open(hostPath.c_str(), flags);
+            fd = openat(dir, entry, flags);
             if (fd >= 0) {
                 existed = true;
                 break;
             }
             if (errno != ENOENT)
                 break;
-            fd = open(hostPath.c_str(), flags | O_CREAT | O_EXCL, 0600);
+            fd = openat(dir, entry, flags | O_CREAT | O_EXCL, 0600);
             if (fd >= 0 || errno != EEXIST)
                 break;
         }
         break;
     case OPEN_EXISTING:
-        fd = open(hostPath.c_str(), flags);
+        fd = openat(dir, entry, flags);
         existed = true;
         break;
     default:
@@ -356,15 +371,6 @@ StartTransfer(HANDLE file, Buffer buffer, DWORD count, LPDWORD done, LPOVERLAPPE
         return nullptr;
     }
     return plain;
-}
-
-// A plain file's name resolved in the device root, or the last error set.
-bool ResolvePlainFile(LPCWSTR path, std::string &hostPath) {
-    if (path && platform::ResolveDevicePath(path, hostPath))
-        return true;
-    SetLastError(path && !platform::GetDeviceRoot().empty() ? ERROR_INVALID_NAME
-                                                            : ERROR_PATH_NOT_FOUND);
-    return false;
 }
 
 } // namespace
@@ -502,10 +508,10 @@ BOOL WINAPI GetCommMask(HANDLE handle, LPDWORD mask) {
 // ---------------------------------------------------------------- plain files by name
 
 BOOL WINAPI DeleteFileW(LPCWSTR path) {
-    std::string hostPath;
-    if (!ResolvePlainFile(path, hostPath))
+    platform::DeviceFileName file;
+    if (!LocatePlainFile(path, file))
         return FALSE;
-    if (unlink(hostPath.c_str()) != 0) {
+    if (unlinkat(file.folder->Fd(), file.name.c_str(), 0) != 0) {
         SetLastError(ErrnoToWin32(errno));
         return FALSE;
     }
@@ -513,10 +519,11 @@ BOOL WINAPI DeleteFileW(LPCWSTR path) {
 }
 
 BOOL WINAPI MoveFileW(LPCWSTR existing, LPCWSTR renamed) {
-    std::string from, to;
-    if (!ResolvePlainFile(existing, from) || !ResolvePlainFile(renamed, to))
+    platform::DeviceFileName from, to;
+    if (!LocatePlainFile(existing, from) || !LocatePlainFile(renamed, to))
         return FALSE;
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    if (renameat2(from.folder->Fd(), from.name.c_str(), to.folder->Fd(), to.name.c_str(),
+                  RENAME_NOREPLACE) != 0) {
         SetLastError(ErrnoToWin32(errno));
         return FALSE;
     }

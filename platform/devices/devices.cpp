@@ -478,6 +478,44 @@ void RegisterInProcessDriver(const std::u16string &dllName, const StreamDriver &
     m.inProcess[dllName] = driver;
 }
 
+namespace {
+
+// Why a boot entry did not load, in words; the loader's last word must still
+// be this thread's.
+std::string ActivationWords(const std::u16string &keyPath, DWORD error) {
+    std::u16string dll;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        (void)ReadString(key, u"Dll", kMaxDllChars, dll);
+        RegCloseKey(key);
+    }
+    const std::string named = dll.empty() ? "its Dll" : "its Dll " + text::Utf16ToUtf8(dll);
+    switch (error) {
+    case ERROR_INVALID_PARAMETER:
+        return "\"Dll\", \"Prefix\" or \"Index\" missing or unusable";
+    case ERROR_INVALID_NAME:
+        return named + " is outside the module folder " + GetModuleDir();
+    case ERROR_MOD_NOT_FOUND: {
+        const std::string why = LastLoaderError();
+        const std::string missing = ": no such file";
+        if (why.size() >= missing.size() &&
+            why.compare(why.size() - missing.size(), missing.size(), missing) == 0)
+            return named + " is not found in the module folder " + GetModuleDir();
+        return named + " is not a module (" + why + ")";
+    }
+    case ERROR_PROC_NOT_FOUND:
+        return named + " is not a stream driver: it lacks Init, Deinit, Open or Close";
+    case ERROR_DEVICE_IN_USE:
+        return "its device name is taken";
+    case ERROR_GEN_FAILURE:
+        return "the driver's Init failed";
+    default:
+        return "refused";
+    }
+}
+
+} // namespace
+
 int LoadBuiltinDrivers(std::vector<std::string> &errors) {
     struct Candidate {
         std::u16string name;
@@ -523,11 +561,8 @@ int LoadBuiltinDrivers(std::vector<std::string> &errors) {
             continue;
         }
         const DWORD error = GetLastError();
-        std::string line =
-            text::Utf16ToUtf8(path) + ": cannot activate (error " + std::to_string(error) + ")";
-        if (error == ERROR_MOD_NOT_FOUND)
-            line += ": " + LastLoaderError();
-        errors.push_back(std::move(line));
+        errors.push_back(text::Utf16ToUtf8(path) + ": cannot activate: " +
+                         ActivationWords(path, error) + " (error " + std::to_string(error) + ")");
     }
     return loaded;
 }

@@ -19,6 +19,7 @@
 // - Every change to a non-volatile key is saved at once when a boot enabled
 //   persistence. The change itself stands when the save fails; the registry
 //   stays dirty and RegFlushKey retries, answering ERROR_CANTWRITE.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -179,9 +180,12 @@ struct RegistryState {
     Hives hives = Hives::Empty();
     std::unordered_map<uintptr_t, std::shared_ptr<Key>> handles;
     uintptr_t nextHandle = kFirstHandle;
-    std::string persistPath; // empty: memory only
-    bool dirty = false;      // a change is not on disk yet
-    bool moveAside = false;  // the file on disk failed to load: keep it
+    std::string persistPath; // empty: memory only; else for messages
+    // The folder of the file, held open from the boot: saves never go
+    // through its path again.
+    std::shared_ptr<const platform::HeldFolder> folder;
+    bool dirty = false;     // a change is not on disk yet
+    bool moveAside = false; // the file on disk failed to load: keep it
     std::function<void(const std::string &)> notice;
     std::string lastNotice; // told once until the cause changes
 };
@@ -289,11 +293,13 @@ LONG NewHandle(RegistryState &s, Key *key, HKEY &out) {
     return ERROR_SUCCESS;
 }
 
+constexpr const char *kFileName = "registry.reg";
+
 std::string RegistryFilePath(const std::string &rootDir) {
     std::string path = rootDir;
     if (!path.empty() && path.back() != '/')
         path += '/';
-    return path + "registry.reg";
+    return path + kFileName;
 }
 
 // Tells the user, once for each cause (called with the lock held).
@@ -318,19 +324,22 @@ constexpr int kMaxBadFiles = 99;
 // when earlier bad files are still there. With all of them there, the
 // newest takes the place of .bad.99: the first and the latest are kept.
 bool MoveBadFileAside(RegistryState &s, const std::string &path, std::string &error) {
+    const int dir = s.folder->Fd();
+    const std::string name = kFileName;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT; // nothing left to keep
-    std::string target = path + ".bad";
+    std::string suffix = ".bad";
     int n = 1;
-    while (::lstat(target.c_str(), &st) == 0 && n < kMaxBadFiles)
-        target = path + ".bad." + std::to_string(++n);
-    const bool replaces = ::lstat(target.c_str(), &st) == 0;
-    if (::rename(path.c_str(), target.c_str()) != 0) {
+    while (::fstatat(dir, (name + suffix).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           n < kMaxBadFiles)
+        suffix = ".bad." + std::to_string(++n);
+    const bool replaces = ::fstatat(dir, (name + suffix).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (::renameat(dir, name.c_str(), dir, (name + suffix).c_str()) != 0) {
         error = path + ": cannot move the unreadable file aside: " + std::strerror(errno);
         return false;
     }
-    Notice(s, path + ": the unreadable file is kept as " + target +
+    Notice(s, path + ": the unreadable file is kept as " + path + suffix +
                   (replaces ? " (the " + std::to_string(kMaxBadFiles) +
                                   " kept files were all there: the latest of them is discarded)"
                             : ""));
@@ -353,8 +362,9 @@ bool SaveLocked(RegistryState &s, std::string &error) {
         }
     }
     if (ok)
-        ok = platform::reg::WriteFileAtomically(s.persistPath,
-                                                platform::reg::FormatRegistryText(s.hives), error);
+        ok =
+            platform::reg::WriteFileAtomicallyAt(s.folder->Fd(), kFileName, s.persistPath,
+                                                 platform::reg::FormatRegistryText(s.hives), error);
     if (!ok) {
         Notice(s, "the registry cannot be saved: " + error +
                       "; changes since are lost at power off unless a later save succeeds");
@@ -738,15 +748,27 @@ bool BootRegistry(const std::string &rootDir, std::string &error) {
     auto &s = State();
     std::lock_guard lock(s.mutex);
     s.persistPath.clear();
+    s.folder.reset();
     s.dirty = false;
     s.moveAside = false;
     if (rootDir.empty()) {
         error = "no device root for the registry";
         return false;
     }
+    // The device root's own folder when it is that root, else opened once here.
+    std::shared_ptr<const HeldFolder> folder = GetDeviceRootFolder();
+    if (!folder || folder->Path() != rootDir || folder->Fd() < 0)
+        folder = std::make_shared<const HeldFolder>(
+            ::open(rootDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), rootDir);
+    if (folder->Fd() < 0) {
+        error = rootDir + ": " + std::strerror(errno) + "; the registry is not saved";
+        WriteDefaultsLocked(s);
+        return false;
+    }
+    s.folder = folder;
     const std::string path = RegistryFilePath(rootDir);
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    if (::fstatat(folder->Fd(), kFileName, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
         // First boot.
         WriteDefaultsLocked(s);
         s.persistPath = path;
@@ -754,7 +776,7 @@ bool BootRegistry(const std::string &rootDir, std::string &error) {
         return SaveLocked(s, error);
     }
     Hives loaded;
-    if (!reg::ReadRegistryFile(path, loaded, error)) {
+    if (!reg::ReadRegistryFileAt(folder->Fd(), kFileName, path, loaded, error)) {
         WriteDefaultsLocked(s);
         s.persistPath = path;
         s.moveAside = true;
@@ -769,6 +791,7 @@ bool BootRegistry(const std::string &rootDir, std::string &error) {
 }
 
 void SetRegistryNotice(std::function<void(const std::string &)> notice) {
+    SetFileNotice(notice);
     auto &s = State();
     std::lock_guard lock(s.mutex);
     s.notice = std::move(notice);
@@ -810,6 +833,7 @@ void ResetRegistry() {
     std::lock_guard lock(s.mutex);
     ReplaceHives(s, reg::Hives::Empty());
     s.persistPath.clear();
+    s.folder.reset();
     s.dirty = false;
     s.moveAside = false;
     s.lastNotice.clear();

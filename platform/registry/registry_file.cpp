@@ -580,8 +580,13 @@ bool ParseRegistryText(std::string_view text, const std::string &fileName, Hives
 }
 
 bool ReadRegistryFile(const std::string &path, Hives &out, std::string &error) {
+    return ReadRegistryFileAt(AT_FDCWD, path, path, out, error);
+}
+
+bool ReadRegistryFileAt(int dirFd, const std::string &name, const std::string &path, Hives &out,
+                        std::string &error) {
     // Never through a planted link, and a pipe must not block the boot.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         error =
             errno == ELOOP ? path + ": a symbolic link; not read" : ErrnoText(path, "cannot open");
@@ -623,9 +628,26 @@ bool ReadRegistryFile(const std::string &path, Hives &out, std::string &error) {
 }
 
 bool WriteFileAtomically(const std::string &path, std::string_view content, std::string &error) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        error = ErrnoText(path + ".tmp", "cannot create");
+        return false;
+    }
+    const bool ok = WriteFileAtomicallyAt(
+        dirFd, slash == std::string::npos ? path : path.substr(slash + 1), path, content, error);
+    ::close(dirFd);
+    return ok;
+}
+
+bool WriteFileAtomicallyAt(int dirFd, const std::string &name, const std::string &path,
+                           std::string_view content, std::string &error) {
+    const std::string tempName = name + ".tmp";
     const std::string temp = path + ".tmp";
-    ::unlink(temp.c_str()); // left over from a crash
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    ::unlinkat(dirFd, tempName.c_str(), 0); // left over from a crash
+    const int fd = ::openat(dirFd, tempName.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         error = ErrnoText(temp, "cannot create");
         return false;
@@ -642,20 +664,15 @@ bool WriteFileAtomically(const std::string &path, std::string_view content, std:
         ok = false;
         error = ErrnoText(temp, "cannot close");
     }
-    if (ok && !(ok = ::rename(temp.c_str(), path.c_str()) == 0))
+    if (ok && !(ok = ::renameat(dirFd, tempName.c_str(), dirFd, name.c_str()) == 0))
         error = ErrnoText(path, "cannot replace");
     if (!ok) {
-        ::unlink(temp.c_str());
+        ::unlinkat(dirFd, tempName.c_str(), 0);
         return false;
     }
     // Make the rename itself durable.
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
+    if (dirFd != AT_FDCWD)
         ::fsync(dirFd);
-        ::close(dirFd);
-    }
     return true;
 }
 

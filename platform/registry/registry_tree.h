@@ -113,9 +113,17 @@ std::string SavedSizeProblem(const SavedSize &size);
 // Reads and parses a file; errors as ParseRegistryText, or "FILE: message"
 // when the file itself cannot be read.
 bool ReadRegistryFile(const std::string &path, Hives &out, std::string &error);
+// The same for the entry `name` of the folder `dirFd` (no link followed);
+// `shown` names it in messages.
+bool ReadRegistryFileAt(int dirFd, const std::string &name, const std::string &shown, Hives &out,
+                        std::string &error);
 // Writes PATH.tmp (mode 0600), syncs it and renames it over PATH. On failure
 // the old file is untouched and the temporary file removed.
 bool WriteFileAtomically(const std::string &path, std::string_view content, std::string &error);
+// The same for the entry `name` of the folder `dirFd`: NAME.tmp is made,
+// renamed and the folder synced all relative to that folder.
+bool WriteFileAtomicallyAt(int dirFd, const std::string &name, const std::string &shown,
+                           std::string_view content, std::string &error);
 
 } // namespace platform::reg
 

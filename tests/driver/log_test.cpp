@@ -4,6 +4,12 @@
 #include <regex>
 #include <string>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include "driver_test.h"
 
 using drivertest::DriverTest;
@@ -48,6 +54,11 @@ TEST_F(LogTest, PortBytesCannotForgeLinesOrReachTheReadersTerminal) {
     // line ends stay, a stray control byte does not.
     LogFormatted(u" readed bytes (all)= %d  \r\n%S", 9, "$A*41\r\n\x1b\r");
     EXPECT_EQ(Log(), " readed bytes (all)= 9  \r\n$A*41\r\n\\x1B\\x0D\n");
+    ClearLog();
+    // C1 controls, raw and as UTF-8 (CSI, OSC); other high bytes stay text.
+    Write("$PSRF\x9b"
+          "2J\xc2\x9d\x80\xc2\xa0\xe9\xc2");
+    EXPECT_EQ(Log(), "COM_Write: $PSRF\\x9B2J\\xC2\\x9D\\x80\xc2\xa0\xe9\xc2\n");
 }
 
 TEST_F(LogTest, AFullLogBecomesTheOldOneAndANewFileStarts) {
@@ -66,6 +77,43 @@ TEST_F(LogTest, AFullLogBecomesTheOldOneAndANewFileStarts) {
     // Whole lines, unchanged, the newest in the new file; an older file went.
     EXPECT_EQ(old + current, written.substr(written.size() - old.size() - current.size()));
     EXPECT_EQ(old.substr(0, 11), "COM_Write: ");
+}
+
+TEST_F(LogTest, EveryLaterTurnAlsoKeepsTheFileUnderItsCap) {
+    const std::string line(1999, 'r');
+    std::string last;
+    for (int i = 0; i < 1700; ++i) { // about 3.4 MiB: three turns
+        last = "COM_Write: " + std::to_string(i) + line + "\n";
+        LogFormatted(u"COM_Write: %S", (std::to_string(i) + line).c_str());
+        if (i % 100 == 99) {
+            const std::string current = Log();
+            ASSERT_LE(current.size(), 1024u * 1024u) << "after line " << i;
+            ASSERT_EQ(current.substr(current.size() - last.size()), last) << "after line " << i;
+        }
+    }
+    EXPECT_LE(ReadFile(root + "/Tavrinel.log.old").size(), 1024u * 1024u);
+}
+
+TEST_F(LogTest, AnOldLogThatCannotBeReplacedStopsTheLogUntilItCan) {
+    const std::string old = root + "/Tavrinel.log.old";
+    ASSERT_EQ(mkdir(old.c_str(), 0700), 0); // neither removed nor replaced by a file
+    const std::string line(1999, 's');
+    for (int i = 0; i < 700; ++i)
+        LogFormatted(u"COM_Write: %S", line.c_str());
+    std::string log = Log();
+    EXPECT_LE(log.size(), 1024u * 1024u + 200u);
+    const std::string said = "Tavrinel.log.old cannot be replaced";
+    const size_t at = log.find(said);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(log.find(said, at + 1), std::string::npos) << "said once";
+
+    ASSERT_EQ(rmdir(old.c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100)); // the next look
+    LogFormatted(u"COM_Write: %S", line.c_str());
+    log = Log();
+    EXPECT_LT(log.size(), 2200u);
+    EXPECT_NE(log.find("COM_Write: " + line + "\n"), std::string::npos);
+    EXPECT_NE(ReadFile(old).find(said), std::string::npos);
 }
 
 TEST_F(LogTest, OverlongLineIsCutAndStillEnds) {

@@ -182,6 +182,35 @@ TEST_F(PhoneFaults, PlantedLinksInTheRootAreNotFollowedAndItsFilesArePrivate) {
         std::string::npos);
 }
 
+// --root DIR/phone, DIR another account's and "phone" its link to a third
+// party's folder: refused in one line naming DIR and its owner, and the
+// third party's folder is left exactly as it was.
+TEST_F(PhoneFaults, ARootThroughAnotherAccountsFolderIsRefusedBeforeAnythingChanges) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving folders to other accounts needs root";
+    const std::string dir = temp_ + "/dir", third = temp_ + "/third";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(third.c_str(), 0755), 0);
+    WriteWholeFile(third + "/run.sh", "#!/bin/sh\n");
+    ASSERT_EQ(chmod((third + "/run.sh").c_str(), 0755), 0);
+    ASSERT_EQ(chown(third.c_str(), 4243, 4243), 0); // no account needed for a uid
+    ASSERT_EQ(symlink(third.c_str(), (dir + "/phone").c_str()), 0);
+    ASSERT_EQ(lchown((dir + "/phone").c_str(), 4242, 4242), 0);
+    ASSERT_EQ(chown(dir.c_str(), 4242, 4242), 0);
+    root_ = dir + "/phone";
+    StartPhone();
+    EXPECT_EQ(phone_.Wait(kExitMs), 1) << Output();
+    EXPECT_NE(Output().find("phone: " + dir + " belongs to another user (uid 4242"),
+              std::string::npos)
+        << Output();
+    EXPECT_EQ(ModeOf(third), 0755u);
+    EXPECT_EQ(ModeOf(third + "/run.sh"), 0755u);
+    for (const char *name : {"/phone.lock", "/Tavrinel.log", "/registry.reg", "/dev"})
+        EXPECT_EQ(ModeOf(third + name), 0u) << name;
+    ASSERT_EQ(chown(third.c_str(), 0, 0), 0);
+    ASSERT_EQ(chown(dir.c_str(), 0, 0), 0);
+}
+
 TEST_F(PhoneFaults, ASecondPhoneOnTheRootLeavesItAloneAndEveryPowerOffSignalUnloads) {
     StartPhone();
     ASSERT_NO_FATAL_FAILURE(OpenPort());

@@ -1,7 +1,9 @@
 // The phone's start-up helpers: its root folder and the receiver driver's key.
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -202,6 +204,97 @@ TEST(PhoneRoot, EntriesOfAnotherAccountAreRefused) {
     EXPECT_FALSE(phone::MakePrivateFolder(root, error));
     EXPECT_NE(error.find("belongs to another user"), std::string::npos) << error;
     ASSERT_EQ(chown(root.c_str(), 0, 0), 0); // so that the folder can be removed
+}
+
+std::vector<std::string> Entries(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+constexpr uid_t kOther = 4242, kThird = 4243; // no account needed: root may chown to any uid
+
+// A root reached through another account's folder or link, or through a
+// folder others can write, is refused before anything is made or changed.
+TEST(PhoneRoot, ARootOnAWayAnotherAccountControlsIsRefusedUntouched) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another account needs root";
+    phonetest::TempFolder temp;
+    const std::string dir = temp.Path() + "/dir", third = temp.Path() + "/third";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(third.c_str(), 0755), 0);
+    std::fclose(std::fopen((third + "/script").c_str(), "w"));
+    ASSERT_EQ(chmod((third + "/script").c_str(), 0755), 0);
+    ASSERT_EQ(chown(third.c_str(), kThird, kThird), 0);
+    ASSERT_EQ(symlink(third.c_str(), (dir + "/phone").c_str()), 0);
+    ASSERT_EQ(lchown((dir + "/phone").c_str(), kOther, kOther), 0);
+    ASSERT_EQ(chown(dir.c_str(), kOther, kOther), 0);
+    std::string resolved, error;
+    std::vector<std::string> notes;
+    EXPECT_FALSE(phone::OpenRoot(dir + "/phone", resolved, notes, error));
+    EXPECT_EQ(error.find(dir + " belongs to another user (uid 4242"), 0u) << error;
+
+    // The same link of another account in a folder of ours.
+    ASSERT_EQ(chown(dir.c_str(), 0, 0), 0);
+    EXPECT_FALSE(phone::OpenRoot(dir + "/phone", resolved, notes, error));
+    EXPECT_EQ(error.find(dir + "/phone belongs to another user (uid 4242"), 0u) << error;
+    EXPECT_EQ(ModeOf(third), 0755u);
+    EXPECT_EQ(ModeOf(third + "/script"), 0755u);
+    EXPECT_EQ(Entries(third), std::vector<std::string>{"script"});
+
+    // A folder on the way that others may write, unless it is sticky.
+    const std::string open = temp.Path() + "/open";
+    ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    EXPECT_FALSE(phone::OpenRoot(open + "/a/phone", resolved, notes, error));
+    EXPECT_EQ(error.find(open + " can be written by other users"), 0u) << error;
+    EXPECT_TRUE(Entries(open).empty());
+    ASSERT_EQ(chmod(open.c_str(), 01777), 0);
+    EXPECT_TRUE(phone::OpenRoot(open + "/a/phone", resolved, notes, error)) << error;
+    EXPECT_EQ(resolved, open + "/a/phone");
+    EXPECT_EQ(platform::GetDeviceRoot(), resolved);
+    ASSERT_EQ(chown(third.c_str(), 0, 0), 0); // so that the folders can be removed
+    platform::SetDeviceRoot("");
+}
+
+// Only an empty folder or a phone's own is taken, and a refusal comes
+// before the lock or any change of mode.
+TEST(PhoneRoot, OnlyAnEmptyFolderOrAPhonesIsTakenAndARefusalChangesNothing) {
+    phonetest::TempFolder temp;
+    const std::string home = temp.Path() + "/home";
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(home.c_str(), 0755), 0);
+    std::fclose(std::fopen((home + "/run.sh").c_str(), "w"));
+    ASSERT_EQ(chmod((home + "/run.sh").c_str(), 0755), 0);
+    std::string resolved, error;
+    std::vector<std::string> notes;
+    EXPECT_FALSE(phone::MakePrivateFolder(home, error));
+    EXPECT_EQ(error, home + " is neither empty nor a phone's root (it holds run.sh); give an empty "
+                            "or new folder to --root");
+
+    const std::string root = temp.Path() + "/root";
+    ASSERT_TRUE(phone::OpenRoot(root, resolved, notes, error)) << error;
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0], root + " is empty: it becomes the phone's root");
+    std::fclose(std::fopen((root + "/registry.reg").c_str(), "w"));
+    ASSERT_EQ(chmod((root + "/registry.reg").c_str(), 0644), 0);
+    notes.clear();
+    ASSERT_TRUE(phone::OpenRoot(root, resolved, notes, error)) << error;
+    EXPECT_EQ(notes.at(0), root + " holds a phone's files: the phone takes them up");
+
+    if (geteuid() == 0) {
+        std::fclose(std::fopen((root + "/planted").c_str(), "w"));
+        ASSERT_EQ(chown((root + "/planted").c_str(), kOther, kOther), 0);
+        EXPECT_FALSE(phone::OpenRoot(root, resolved, notes, error));
+        EXPECT_EQ(error.find(root + "/planted belongs to another user (uid 4242"), 0u) << error;
+        EXPECT_EQ(ModeOf(root + "/registry.reg"), 0644u);
+        EXPECT_EQ(ModeOf(root + "/phone.lock"), 0u) << "not locked";
+    }
+    EXPECT_EQ(ModeOf(home), 0755u);
+    EXPECT_EQ(ModeOf(home + "/run.sh"), 0755u);
+    EXPECT_EQ(ModeOf(home + "/phone.lock"), 0u);
+    platform::SetDeviceRoot("");
 }
 
 TEST(PhoneRoot, PastedCommandLinesNameThePathWhateverItHolds) {

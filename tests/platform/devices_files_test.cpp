@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -392,6 +394,63 @@ TEST_F(PlainFileTest, WfopenRefusesPlantedSymlink) {
     EXPECT_EQ(_wfopen(u"\\Tavrinel.log", u"a+"), nullptr);
     EXPECT_EQ(_wfopen(u"\\Tavrinel.log", u"w"), nullptr);
     EXPECT_EQ(std::filesystem::file_size(target), 4u);
+}
+
+// The root is held open: a root moved away and a link put in its place while
+// the device runs redirects no file, nor the registry's saves.
+TEST_F(PlainFileTest, ARootSwappedForALinkRedirectsNothing) {
+    TempDir parent, other;
+    const std::string root = parent.File("phone"), moved = parent.File("moved");
+    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((root + "/sub").c_str(), 0700), 0);
+    platform::SetDeviceRoot(root);
+    std::string error;
+    ASSERT_TRUE(platform::BootRegistry(root, error)) << error;
+    ASSERT_EQ(rename(root.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(symlink(other.Path().c_str(), root.c_str()), 0);
+    ASSERT_EQ(rename((moved + "/sub").c_str(), (moved + "/was-sub").c_str()), 0);
+    ASSERT_EQ(symlink(other.Path().c_str(), (moved + "/sub").c_str()), 0);
+
+    FILE *log = _wfopen(u"\\Tavrinel.log", u"a");
+    ASSERT_NE(log, nullptr);
+    std::fputs("line\n", log);
+    std::fclose(log);
+    HANDLE file = CreateFileW(u"\\data.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    EXPECT_TRUE(MoveFileW(u"\\data.txt", u"\\data.old"));
+    EXPECT_TRUE(DeleteFileW(u"\\data.old"));
+    EXPECT_EQ(_wfopen(u"\\sub\\x.log", u"a"), nullptr) << "a link on the way is not followed";
+    EXPECT_EQ(CreateFileW(u"\\SUB\\x.log", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Swapped", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+
+    EXPECT_TRUE(std::filesystem::is_empty(other.Path()));
+    std::ifstream in(moved + "/registry.reg");
+    const std::string saved{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_NE(saved.find("[HKEY_LOCAL_MACHINE\\Swapped]"), std::string::npos);
+    EXPECT_EQ(std::filesystem::file_size(moved + "/Tavrinel.log"), 5u);
+    EXPECT_FALSE(std::filesystem::exists(moved + "/data.txt"));
+}
+
+TEST_F(PlainFileTest, ALinkOrAFifoInPlaceOfAFileIsToldOnce) {
+    std::vector<std::string> told;
+    platform::SetFileNotice([&told](const std::string &text) { told.push_back(text); });
+    ASSERT_EQ(symlink("/nonexistent", root_.File("Tavrinel.log").c_str()), 0);
+    ASSERT_EQ(mkfifo(root_.File("fifo.log").c_str(), 0600), 0);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(_wfopen(u"\\Tavrinel.log", u"a+"), nullptr);
+        EXPECT_EQ(_wfopen(u"\\fifo.log", u"a+"), nullptr);
+        EXPECT_EQ(_wfopen(u"\\fifo.log", u"a"), nullptr);
+    }
+    platform::SetFileNotice(nullptr);
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0].find(root_.File("Tavrinel.log") + " is a symbolic link"), 0u) << told[0];
+    EXPECT_EQ(told[1].find(root_.File("fifo.log") + " is a FIFO"), 0u) << told[1];
 }
 
 } // namespace

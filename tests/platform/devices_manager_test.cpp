@@ -4,6 +4,7 @@
 #include "devices_test_util.h"
 
 #include <algorithm>
+#include <cstdio>
 
 using namespace devtest;
 
@@ -407,6 +408,35 @@ TEST_F(DeviceManagerTest, BuiltinDriversLoadInOrder) {
     EXPECT_TRUE(platform::ListActiveDevices().empty());
     EXPECT_EQ(record_->deinits.load(), 4);
     EXPECT_EQ(ActiveEntryCount(), 0u);
+}
+
+TEST_F(DeviceManagerTest, BootEntriesThatCannotLoadSayWhy) {
+    TempDir dir;
+    const std::string junk = dir.File("junk.dll");
+    FILE *file = std::fopen(junk.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("not a shared object\n", file);
+    std::fclose(file);
+    platform::MapModule(u"Junk.dll", junk);
+    platform::StreamDriver half{};
+    half.Init = muxdriver::Init;
+    platform::RegisterInProcessDriver(u"BootHalf.dll", half);
+    MakeDriverKey(u"Drivers\\Builtin\\A", u"\\Temp\\Evil.dll", u"TST", 1);
+    MakeDriverKey(u"Drivers\\Builtin\\B", u"Absent.dll", u"TST", 2);
+    MakeDriverKey(u"Drivers\\Builtin\\C", u"Junk.dll", u"TST", 3);
+    MakeDriverKey(u"Drivers\\Builtin\\D", u"BootHalf.dll", u"TST", 4);
+
+    std::vector<std::string> errors;
+    EXPECT_EQ(platform::LoadBuiltinDrivers(errors), 0);
+    platform::MapModule(u"Junk.dll", "");
+    ASSERT_EQ(errors.size(), 4u);
+    EXPECT_NE(errors[0].find("\\Temp\\Evil.dll is outside the module folder"), std::string::npos)
+        << errors[0];
+    EXPECT_NE(errors[1].find("Absent.dll is not found in the module folder"), std::string::npos)
+        << errors[1];
+    EXPECT_NE(errors[2].find("Junk.dll is not a module ("), std::string::npos) << errors[2];
+    EXPECT_NE(errors[3].find("BootHalf.dll is not a stream driver"), std::string::npos)
+        << errors[3];
 }
 
 TEST_F(DeviceManagerTest, NoBuiltinKeyLoadsNothing) {

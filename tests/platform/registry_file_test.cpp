@@ -421,11 +421,13 @@ TEST_F(RegistryFile, AFailedSaveIsRetriedByFlush) {
     std::string error;
     ASSERT_TRUE(platform::BootRegistry(root, error)) << error;
     EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
-    std::filesystem::remove_all(root);
+    // A folder in the temporary file's place: the root itself is held open,
+    // so a root removed and made again would be another folder.
+    std::filesystem::create_directory(root + "/registry.reg.tmp");
     // The change stands even though it cannot be written.
     ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"K", u"V", 1), ERROR_SUCCESS);
     EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_CANTWRITE);
-    std::filesystem::create_directory(root);
+    std::filesystem::remove(root + "/registry.reg.tmp");
     EXPECT_EQ(RegFlushKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
     EXPECT_NE(ReadFile(root + "/registry.reg").find("[HKEY_LOCAL_MACHINE\\K]"), std::string::npos);
 }
