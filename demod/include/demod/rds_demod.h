@@ -2,20 +2,21 @@
 //
 // Signal path, and where each part comes from:
 //   MPX (any rate from 128 kHz)
-//    -> 19 kHz pilot PLL: oscillator liquid-dsp nco_crcf (table NCO, block
-//       mixing); phase detector, loop filter and lock detector hand-written,
+//    -> 19 kHz pilot PLL: oscillator liquid-dsp nco_crcf; phase detector, loop filter and lock
+//    detector hand-written,
 //       because the loop runs once per millisecond block and liquid's
 //       pll_step gains assume one update per sample.
 //    -> 57 kHz mixing to baseband: liquid nco_crcf, slaved to three times the
-//       pilot's phase while the pilot is locked, free-running otherwise.
-//    -> resampling to 19 kHz (16 samples per bit): liquid msresamp_crcf.
-//    -> channel low-pass: liquid firfilt_crcf with a liquid Kaiser design.
-//    -> level control: hand-written running power estimate (liquid's
-//       agc_crcf, fed a level far from unity, overshoots by orders of
-//       magnitude and recovers only after seconds).
+//       pilot's phase while the pilot is locked, free-running otherwise. Both
+//       NCOs keep phase and frequency per block; the per-sample oscillator
+//       inside a block is a hand-written complex rotation (profiling showed
+//       the per-sample NCO calls at a fifth of the CPU).
+//    -> decimation to about 40 kHz: liquid firdecim_crcf (Kaiser); then
+//       resampling to 19 kHz (16 samples per bit): liquid msresamp_crcf.
 //    -> matched filter of the biphase symbol: liquid firfilt_crcf, taps
 //       computed here from the transmitter's pulse shaping (no liquid
-//       prototype has the biphase shape).
+//       prototype has the biphase shape). It is the channel filter too; no
+//       level control is needed, as everything after works on ratios.
 //    -> symbol timing: hand-written. liquid symsync_crcf, tried first,
 //       settled off the centre of the biphase pulse (its detector climbs the
 //       nearest energy slope, and this pulse has a side peak half a bit
@@ -29,7 +30,8 @@
 //       C', D, block synchronisation, soft-decision burst correction. liquid
 //       has no RDS code.
 //   IQ cu8 -> decimation: liquid firdecim_crcf (Kaiser), then an FM
-//   discriminator written here (arg of x[n]·conj(x[n-1])) -> MPX path.
+//   discriminator written here (arg of x[n]·conj(x[n-1]), a polynomial
+//   arctangent: std::arg cost a sixth of the IQ path's CPU) -> MPX path.
 #ifndef TAVRINEL_DEMOD_RDS_DEMOD_H
 #define TAVRINEL_DEMOD_RDS_DEMOD_H
 
