@@ -17,10 +17,10 @@ constexpr std::array<std::uint16_t, 5> kOffsetWords{0x0FC, 0x198, 0x168, 0x350, 
 constexpr int kLoseAfter = 10;
 // Correction accepts a repair only if the bits it flips were doubtful: the
 // summed log-likelihood of the flipped channel bits stays under these.
-constexpr float kMaxSingleCost = 6.0F;
-constexpr float kMaxPairCost = 7.0F;
-// Pairs of flips are sought among this many least reliable bits only.
-constexpr int kPairCandidates = 8;
+constexpr float kMaxSingleCost = 7.0F;
+constexpr float kMaxPairCost = 8.0F;
+// ... and only if every other repair costs at least this much more.
+constexpr float kMargin = 4.0F;
 
 constexpr std::uint16_t Remainder(std::uint32_t block) {
     for (int bit = 25; bit >= 10; --bit)
@@ -283,37 +283,37 @@ bool BlockDecoder::Correct(std::int64_t start, int slot, std::uint16_t syndrome)
         cost[k] = scale * std::fabs(Soft(start + channel));
         order[static_cast<std::size_t>(candidates++)] = channel + 1;
     }
+    // Every single and every pair of flips that would make the block good,
+    // the cheapest kept. Two channel-bit pairs can share a syndrome, so a
+    // repair is taken only if no other one comes close.
     float best = std::numeric_limits<float>::infinity();
+    float second = best;
     int flip_a = -1;
     int flip_b = -1;
-    for (int i = 0; i < candidates; ++i) {
-        const int a = order[static_cast<std::size_t>(i)];
-        const auto ka = static_cast<std::size_t>(a);
-        if (SyndromeFits(slot, syndrome ^ kFlipSyndromes[ka]) && cost[ka] <= kMaxSingleCost &&
-            cost[ka] < best) {
-            best = cost[ka];
+    auto consider = [&](float c, int a, int b) {
+        if (c < best) {
+            second = best;
+            best = c;
             flip_a = a;
-            flip_b = -1;
+            flip_b = b;
+        } else if (c < second) {
+            second = c;
         }
-    }
-    const int pool = std::min(candidates, kPairCandidates);
-    std::partial_sort(
-        order.begin(), order.begin() + pool, order.begin() + candidates, [&](int x, int y) {
-            return cost[static_cast<std::size_t>(x)] < cost[static_cast<std::size_t>(y)];
-        });
-    for (int i = 0; i < pool; ++i) {
-        for (int j = i + 1; j < pool; ++j) {
-            const auto ka = static_cast<std::size_t>(order[static_cast<std::size_t>(i)]);
+    };
+    for (int i = 0; i < candidates; ++i) {
+        const auto ka = static_cast<std::size_t>(order[static_cast<std::size_t>(i)]);
+        const std::uint16_t after = syndrome ^ kFlipSyndromes[ka];
+        if (SyndromeFits(slot, after))
+            consider(cost[ka], static_cast<int>(ka), -1);
+        for (int j = i + 1; j < candidates; ++j) {
             const auto kb = static_cast<std::size_t>(order[static_cast<std::size_t>(j)]);
-            const float c = cost[ka] + cost[kb];
-            if (c <= kMaxPairCost && c < best &&
-                SyndromeFits(slot, syndrome ^ kFlipSyndromes[ka] ^ kFlipSyndromes[kb])) {
-                best = c;
-                flip_a = static_cast<int>(ka);
-                flip_b = static_cast<int>(kb);
-            }
+            if (SyndromeFits(slot, after ^ kFlipSyndromes[kb]))
+                consider(cost[ka] + cost[kb], static_cast<int>(ka), static_cast<int>(kb));
         }
     }
+    const float limit = flip_b < 0 ? kMaxSingleCost : kMaxPairCost;
+    if (best > limit || second - best < kMargin)
+        flip_a = -1;
     if (flip_a < 0)
         return false;
     for (int flip : {flip_a, flip_b}) {
