@@ -134,7 +134,7 @@ struct MpxDemodulator::Impl {
     Liquid<nco_crcf, nco_crcf_destroy> sub_nco{nco_crcf_create(LIQUID_NCO)};
     Liquid<nco_crcf, nco_crcf_destroy> carrier{nco_crcf_create(LIQUID_VCO)};
     Liquid<firdecim_crcf, firdecim_crcf_destroy> decimator;
-    Liquid<msresamp_crcf, msresamp_crcf_destroy> resampler;
+    Liquid<resamp_crcf, resamp_crcf_destroy> resampler;
     Liquid<firfilt_crcf, firfilt_crcf_destroy> matched;
 
     // Pilot loop, per block.
@@ -173,7 +173,11 @@ MpxDemodulator::Impl::Impl(double sample_rate) : rate(sample_rate) {
     pending.reserve(block);
     sub.resize(block);
     const float ratio = static_cast<float>(kBasebandRate * decimation / rate);
-    resampler = Liquid<msresamp_crcf, msresamp_crcf_destroy>(msresamp_crcf_create(ratio, 60.0F));
+    // One polyphase stage: liquid's multi-stage resampler would add
+    // half-band stages, whose design leaks memory in liquid 1.5.
+    const float keep = static_cast<float>(5000.0 * decimation / rate);
+    resampler =
+        Liquid<resamp_crcf, resamp_crcf_destroy>(resamp_crcf_create(ratio, 7, keep, 60.0F, 32));
     const auto capacity = static_cast<std::size_t>(std::ceil(2.0 * ratio * block)) + 64;
     base.resize(capacity);
     filtered.resize(capacity);
@@ -257,7 +261,7 @@ void MpxDemodulator::Impl::Run(const float *x) {
     // at a few tens of kHz.
     firdecim_crcf_execute_block(decimator, sub.data(), block / decimation, sub.data());
     unsigned produced = 0;
-    msresamp_crcf_execute(resampler, sub.data(), block / decimation, base.data(), &produced);
+    resamp_crcf_execute_block(resampler, sub.data(), block / decimation, base.data(), &produced);
     if (produced == 0)
         return;
     // The matched filter is also the channel filter: its response ends at

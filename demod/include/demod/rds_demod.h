@@ -12,7 +12,7 @@
 //       inside a block is a hand-written complex rotation (profiling showed
 //       the per-sample NCO calls at a fifth of the CPU).
 //    -> decimation to about 40 kHz: liquid firdecim_crcf (Kaiser); then
-//       resampling to 19 kHz (16 samples per bit): liquid msresamp_crcf.
+//       resampling to 19 kHz (16 samples per bit): liquid resamp_crcf.
 //    -> matched filter of the biphase symbol: liquid firfilt_crcf, taps
 //       computed here from the transmitter's pulse shaping (no liquid
 //       prototype has the biphase shape). It is the channel filter too; no
