@@ -4,7 +4,8 @@
 # The "windows" preset adds the mingw-w64 cross compiler and Wine.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libncurses-dev python3 tmux valgrind clang-format clang-tidy)
+          libbenchmark-dev libliquid-dev libncurses-dev python3 tmux valgrind clang-format
+          clang-tidy)
 for preset in "$@"; do
   [ "$preset" = windows ] && packages+=(g++-mingw-w64-x86-64-posix wine64)
 done
