@@ -1,4 +1,4 @@
-// radio.h — the receiver under the FM stack. The stack (simulator.cpp) owns
+// radio.h — the receiver under the FM stack. The stack (stack.h) owns
 // everything the stack's clients see: entry points, command statuses, the
 // event thread, latency, tune and seek reports, RDS runs. A Radio only
 // tunes, measures, seeks and hands over raw RDS bytes in the stack's wire

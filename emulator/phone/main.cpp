@@ -7,6 +7,7 @@
 //
 //   phone [--root DIR] [--headless] [--activate KEY]... [--poll-ms N]
 //         [--speed F] [--scenario FILE] [--radio RADIO] [--install-driver]
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -127,6 +128,14 @@ std::string Shown(const std::string &value) {
         out += c < 0x20 || c == 0x7F ? '?' : value[i];
     }
     return out + (value.size() > kShownChars ? "...'" : "'");
+}
+
+// A line quoting what the user or a file gave (a path, a parser's words):
+// control bytes as '?', so that it cannot play tricks on the terminal.
+std::string Printable(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; }, '?');
+    return text;
 }
 
 // What is wrong with a --radio value ("sim", "v4l2:/DEVICE" or "cmd:COMMAND",
@@ -313,11 +322,10 @@ void WatchForImpatience(int signals) {
     }).detach();
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    // The power-off signals arrive through a descriptor, never as handlers:
-    // blocked here, before any thread exists, so that every thread inherits it.
+// The power-off signals arrive through a descriptor, never as handlers:
+// blocked before any thread exists, so that every thread inherits the mask.
+// Answers the descriptor, or -1.
+int TakePowerOffSignals() {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
@@ -326,39 +334,77 @@ int main(int argc, char **argv) {
     sigaddset(&stopSignals, SIGHUP);  // the terminal closed
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    if (signals < 0) {
-        std::perror("phone: signalfd");
-        return 1;
-    }
+    return signalfd(-1, &stopSignals, SFD_CLOEXEC);
+}
 
-    Options options;
-    if (const int status = ParseOptions(argc, argv, options))
-        return status < 0 ? 0 : status;
-    if (!options.headless && (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO))) {
-        std::printf("phone: not on a terminal; running headless\n");
-        std::fflush(stdout);
-        options.headless = true;
-    }
-    // Wide characters on the screen; numbers keep the C conventions.
-    if (!options.headless)
-        std::setlocale(LC_CTYPE, "");
+void WaitForPowerOff(int signals) {
+    signalfd_siginfo info{};
+    while (read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+        if (errno != EINTR)
+            break;
+}
 
-    // Before anything loads: the simulator reads it when the stack starts.
-    if (!options.scenario.empty()) {
-        char resolved[PATH_MAX] = {};
-        if (!realpath(options.scenario.c_str(), resolved) || access(resolved, R_OK) != 0) {
-            std::fprintf(stderr, "phone: cannot read the scenario %s: %s\n",
-                         options.scenario.c_str(), std::strerror(errno));
-            return 2;
+// ---------------------------------------------------------------- boot
+
+// The FM stack (FMS_API.dll), told the phone's scenario and radio through
+// its own controls (fmsim.h) before any driver loads it, and held loaded so
+// that what it was told outlives the driver's unloads. A stack without the
+// controls is told through the environment, which it reads at FM_Init.
+class StackSettings {
+public:
+    StackSettings() = default;
+    ~StackSettings() {
+        if (module_ != nullptr)
+            FreeLibrary(module_);
+    }
+    StackSettings(const StackSettings &) = delete;
+    StackSettings &operator=(const StackSettings &) = delete;
+
+    // `scenario` is a resolved path, or empty for the stack's own choice.
+    // Answers false with the reason when the stack refuses the scenario.
+    bool Apply(const std::string &scenario, const std::string &radio, std::string &error) {
+        module_ = LoadLibraryW(u"FMS_API.dll");
+        using UseRadio = void (*)(const char *spec);
+        using LoadScenario = int (*)(const char *path, char *error, size_t errorSize);
+        if (auto useRadio = Control<UseRadio>(u"FmsimUseRadio"))
+            useRadio(radio.c_str());
+        else
+            setenv("TAVRINEL_FM_RADIO", radio.c_str(), 1);
+        if (scenario.empty())
+            return true;
+        auto loadScenario = Control<LoadScenario>(u"FmsimLoadScenario");
+        if (loadScenario == nullptr) {
+            setenv("TAVRINEL_FM_SCENARIO", scenario.c_str(), 1);
+            return true;
         }
-        setenv("TAVRINEL_FM_SCENARIO", resolved, 1);
+        char why[512] = {};
+        if (loadScenario(scenario.c_str(), why, sizeof why))
+            return true;
+        error = why;
+        return false;
     }
-    setenv("TAVRINEL_FM_RADIO", options.radio.c_str(), 1);
-    if (options.speed > 0)
-        platform::SetClockSpeed(options.speed);
 
-    std::string root = options.root.empty() ? phone::DefaultRoot() : options.root;
+private:
+    template <typename Function> Function Control(const char16_t *name) {
+        if (module_ == nullptr)
+            return nullptr;
+        return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddressW(module_, name)));
+    }
+
+    HMODULE module_ = nullptr;
+};
+
+// What the boot leaves for the steps after it.
+struct Device {
+    std::string root;
+    bool activationFailed = false; // a driver asked for was refused (and said why)
+    StackSettings stack;
+};
+
+// The device's root folder: made, locked and private. Answers 0 or the
+// exit status.
+int PrepareRoot(const Options &options, std::string &root) {
+    root = options.root.empty() ? phone::DefaultRoot() : options.root;
     std::string error;
     if (root.empty()) {
         std::fprintf(stderr, "phone: no home folder; give --root DIR\n");
@@ -375,31 +421,24 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "phone: %s\n", error.c_str());
         return 1;
     }
+    return 0;
+}
 
-    // ---- boot
-    platform::SetDeviceRoot(root);
-    platform::SetRegistryNotice(TellTheUser);
-    if (!platform::BootRegistry(root, error))
-        std::fprintf(stderr,
-                     "phone: %s\nphone: running on the defaults; the file is kept aside "
-                     "(registry.reg.bad) when a setting is first saved\n",
-                     error.c_str());
-    std::u16string muxName;
-    if (!phone::StartGpsMux(muxName, error))
-        std::fprintf(stderr,
-                     "phone: GPS Intermediate Driver: %s\nphone: a receiver port cannot be "
-                     "opened without it\n",
-                     error.c_str());
+// The drivers of the boot and of the options; answers whether one was refused.
+bool LoadDrivers(const Options &options) {
     std::vector<std::string> builtinErrors;
     platform::LoadBuiltinDrivers(builtinErrors);
     for (const auto &line : builtinErrors)
         std::fprintf(stderr, "phone: at boot: %s\n", line.c_str());
     bool activationFailed = false;
+    std::string error;
     if (options.installDriver) {
-        if (phone::InstallReceiverDriver(error))
+        if (phone::InstallReceiverDriver(error)) {
             activationFailed |= !Activate(platform::Narrow(phone::kReceiverDriverKey));
-        else
-            std::fprintf(stderr, "phone: %s\n", error.c_str()), activationFailed = true;
+        } else {
+            std::fprintf(stderr, "phone: %s\n", error.c_str());
+            activationFailed = true;
+        }
     }
     for (const auto &key : options.activate)
         activationFailed |= !Activate(key);
@@ -407,116 +446,235 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "phone: %s\n", line.c_str());
     for (const auto &line : phone::ReceiverSettingWarnings())
         std::fprintf(stderr, "phone: %s\n", line.c_str());
+    return activationFailed;
+}
 
-    // ---- serve
+// From the options to a device with its drivers loaded. Answers 0 or the
+// exit status.
+int Boot(Options &options, Device &device) {
+    if (!options.headless && (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO))) {
+        std::printf("phone: not on a terminal; running headless\n");
+        std::fflush(stdout);
+        options.headless = true;
+    }
+    // Wide characters on the screen; numbers keep the C conventions.
+    if (!options.headless)
+        std::setlocale(LC_CTYPE, "");
+    std::string scenario;
+    if (!options.scenario.empty()) {
+        char resolved[PATH_MAX] = {};
+        if (!realpath(options.scenario.c_str(), resolved) || access(resolved, R_OK) != 0) {
+            const std::string why = std::strerror(errno);
+            std::fprintf(
+                stderr, "phone: %s\n",
+                Printable("cannot read the scenario " + options.scenario + ": " + why).c_str());
+            return 2;
+        }
+        scenario = resolved;
+    }
+    if (options.speed > 0)
+        platform::SetClockSpeed(options.speed);
+    if (const int status = PrepareRoot(options, device.root))
+        return status;
+
+    std::string error;
+    platform::SetDeviceRoot(device.root);
+    platform::SetRegistryNotice(TellTheUser);
+    if (!platform::BootRegistry(device.root, error))
+        std::fprintf(stderr,
+                     "phone: %s\nphone: running on the defaults; the file is kept aside "
+                     "(registry.reg.bad) when a setting is first saved\n",
+                     error.c_str());
+    // Before any driver can load the stack.
+    if (!device.stack.Apply(scenario, options.radio, error)) {
+        std::fprintf(stderr, "phone: %s\n",
+                     Printable("the scenario " + scenario + " is refused: " + error).c_str());
+        return 2;
+    }
+    std::u16string muxName;
+    if (!phone::StartGpsMux(muxName, error))
+        std::fprintf(stderr,
+                     "phone: GPS Intermediate Driver: %s\nphone: a receiver port cannot be "
+                     "opened without it\n",
+                     error.c_str());
+    device.activationFailed = LoadDrivers(options);
+    return 0;
+}
+
+// ---------------------------------------------------------------- serve
+
+// The ports served as pseudo-terminals, read when the radio wakes them.
+struct Serving {
+    FILE *log = nullptr; // ROOT/phone.log with a screen, else none
+    phone::StackWake stackWake;
+    std::unique_ptr<phone::PtyBridge> bridge;
+
+    ~Serving() {
+        bridge.reset(); // it may still write to the log
+        if (log)
+            std::fclose(log);
+    }
+};
+
+void Serve(Options &options, const Device &device, Serving &serving) {
     // With a screen, messages go to ROOT/phone.log instead of over it.
-    FILE *log = nullptr;
+    std::string error;
     if (!options.headless) {
-        log = phone::OpenPrivateLog(root + "/phone.log", error);
-        if (log) {
-            setvbuf(log, nullptr, _IOLBF, 0);
+        serving.log = phone::OpenPrivateLog(device.root + "/phone.log", error);
+        if (serving.log) {
+            setvbuf(serving.log, nullptr, _IOLBF, 0);
         } else {
             // Its messages would be written over the screen.
             std::fprintf(stderr, "phone: %s; running headless\n", error.c_str());
             options.headless = true;
         }
     }
-    std::fprintf(log ? log : stderr, "phone: radio %s\n", options.radio.c_str());
+    std::fprintf(serving.log ? serving.log : stderr, "phone: radio %s\n", options.radio.c_str());
     // The radio wakes the port reader, as its interrupt would on a phone;
     // the poll is then only a safety net.
-    phone::StackWake stackWake;
     phone::BridgeOptions bridgeOptions;
-    bridgeOptions.root = root;
-    bridgeOptions.pollMs = options.pollMs > 0      ? options.pollMs
-                           : stackWake.Connected() ? phone::kSafetyPollMs
-                                                   : phone::kPollOnlyMs;
-    if (log)
-        bridgeOptions.messages = log;
-    phone::PtyBridge bridge(bridgeOptions);
-    stackWake.Attach(&bridge);
-    if (!stackWake.Connected())
+    bridgeOptions.root = device.root;
+    bridgeOptions.pollMs = options.pollMs > 0              ? options.pollMs
+                           : serving.stackWake.Connected() ? phone::kSafetyPollMs
+                                                           : phone::kPollOnlyMs;
+    if (serving.log)
+        bridgeOptions.messages = serving.log;
+    serving.bridge = std::make_unique<phone::PtyBridge>(bridgeOptions);
+    serving.stackWake.Attach(serving.bridge.get());
+    if (!serving.stackWake.Connected())
         std::fprintf(bridgeOptions.messages, "phone: %s; the ports are read every %d ms\n",
-                     stackWake.Problem().c_str(), bridgeOptions.pollMs);
-    if (!bridge.Start(error))
+                     serving.stackWake.Problem().c_str(), bridgeOptions.pollMs);
+    if (!serving.bridge->Start(error))
         std::fprintf(stderr, "phone: %s\n", error.c_str());
     else
-        SayWhereThePortsAre(bridge, options.headless, activationFailed);
-    std::printf("phone: running on %s; Ctrl-C powers off\n", root.c_str());
+        SayWhereThePortsAre(*serving.bridge, options.headless, device.activationFailed);
+    std::printf("phone: running on %s; Ctrl-C powers off\n", device.root.c_str());
     std::fflush(stdout);
+}
 
-    // ---- the screen and the control program
-    std::unique_ptr<phone::Launcher> launcher;
-    std::unique_ptr<phone::CursesScreen> screen;
-    int savedStderr = -1;
-    if (!options.headless) {
+// ---------------------------------------------------------------- the screen
+
+// The phone's screen and the control program on it, while the phone runs on
+// a terminal; standard error goes to the log meanwhile.
+class PhoneScreen {
+public:
+    PhoneScreen() = default;
+    PhoneScreen(const PhoneScreen &) = delete;
+    PhoneScreen &operator=(const PhoneScreen &) = delete;
+
+    void Show(const std::string &root, phone::PtyBridge &bridge, FILE *log) {
         phone::CursesScreen::Options screenOptions;
-        screenOptions.input = [&launcher](const platform::shell::InputEvent &event) {
-            launcher->Input(event);
+        screenOptions.input = [this](const platform::shell::InputEvent &event) {
+            launcher_->Input(event);
         };
-        screenOptions.resize = [&launcher](int columns, int lines) {
-            launcher->Resize(columns, lines);
+        screenOptions.resize = [this](int columns, int lines) {
+            launcher_->Resize(columns, lines);
         };
-        screen = std::make_unique<phone::CursesScreen>(screenOptions);
+        screen_ = std::make_unique<phone::CursesScreen>(screenOptions);
         phone::LauncherOptions launcherOptions;
         launcherOptions.root = root;
         // The home screen's power-off key is a power-off signal like Ctrl-C.
         launcherOptions.powerOff = [] { kill(getpid(), SIGTERM); };
-        launcher = std::make_unique<phone::Launcher>(
+        launcher_ = std::make_unique<phone::Launcher>(
             launcherOptions, &bridge,
-            [&screen](const platform::shell::ScreenView &view) { screen->Present(view); });
+            [this](const platform::shell::ScreenView &view) { screen_->Present(view); });
         if (log) {
-            savedStderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+            savedStderr_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
             dup2(fileno(log), STDERR_FILENO);
         }
-        if (!screen->Start(error)) {
-            if (savedStderr >= 0)
-                dup2(savedStderr, STDERR_FILENO);
+        std::string error;
+        if (!screen_->Start(error)) {
+            RestoreStderr();
             std::fprintf(stderr, "phone: %s; running headless\n", error.c_str());
-            screen.reset();
-            launcher.reset();
-        } else {
-            platform::shell::SetRenderer(&launcher->ShellRenderer());
-            SetNoticeScreen(launcher.get());
-            launcher->Begin();
+            screen_.reset();
+            launcher_.reset();
+            return;
         }
+        platform::shell::SetRenderer(&launcher_->ShellRenderer());
+        SetNoticeScreen(launcher_.get());
+        launcher_->Begin();
     }
 
-    // ---- power off
-    signalfd_siginfo info{};
-    while (read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
-        if (errno != EINTR)
-            break;
-    bool programEnded = true;
-    if (launcher) {
+    // Gives the terminal back; answers false when the control program did
+    // not close.
+    bool Close() {
+        if (!launcher_)
+            return true;
         SetNoticeScreen(nullptr);
-        programEnded = launcher->End();
+        const bool programEnded = launcher_->End();
         platform::shell::SetRenderer(nullptr);
-        screen->Stop(); // the terminal is the user's again
-        if (savedStderr >= 0) {
-            dup2(savedStderr, STDERR_FILENO);
-            close(savedStderr);
-        }
+        screen_->Stop(); // the terminal is the user's again
+        RestoreStderr();
         if (!programEnded)
             std::fprintf(stderr, "phone: the control program did not close\n");
+        return programEnded;
     }
+
+    // Its parts go before the screen they draw on.
+    ~PhoneScreen() {
+        launcher_.reset();
+        screen_.reset();
+    }
+
+private:
+    void RestoreStderr() {
+        if (savedStderr_ < 0)
+            return;
+        dup2(savedStderr_, STDERR_FILENO);
+        close(savedStderr_);
+        savedStderr_ = -1;
+    }
+
+    std::unique_ptr<phone::Launcher> launcher_;
+    std::unique_ptr<phone::CursesScreen> screen_;
+    int savedStderr_ = -1;
+};
+
+// ---------------------------------------------------------------- power off
+
+// Stops serving and unloads the drivers; a second request meanwhile ends
+// the phone at once.
+void PowerOff(int signals, Serving &serving) {
     WatchForImpatience(signals);
     std::printf("phone: powering off\n");
     std::fflush(stdout);
-    bridge.Stop();
-    stackWake.Attach(nullptr);
+    serving.bridge->Stop();
+    serving.stackWake.Attach(nullptr);
     std::printf("phone: unloading drivers...\n");
     std::fflush(stdout);
     platform::DeactivateAllDevices();
     std::printf("phone: off\n");
     std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const int signals = TakePowerOffSignals();
+    if (signals < 0) {
+        std::perror("phone: signalfd");
+        return 1;
+    }
+    Options options;
+    if (const int status = ParseOptions(argc, argv, options))
+        return status < 0 ? 0 : status;
+
+    Device device;
+    if (const int status = Boot(options, device))
+        return status;
+    Serving serving;
+    Serve(options, device, serving);
+    PhoneScreen screen;
+    if (!options.headless)
+        screen.Show(device.root, *serving.bridge, serving.log);
+
+    WaitForPowerOff(signals);
+    const bool programEnded = screen.Close();
+    PowerOff(signals, serving);
     if (!programEnded) {
         // Its thread still runs inside the shell: no static destructors.
         std::fflush(nullptr);
         _exit(0);
     }
-    launcher.reset();
-    screen.reset();
-    if (log)
-        std::fclose(log);
     return 0;
 }

@@ -211,6 +211,28 @@ TEST_F(PhoneEndToEnd, ABadRadioIsRefusedInOneLineAndTheChoiceIsSaidAtBoot) {
     EXPECT_EQ(PowerOff(), 0) << Output();
 }
 
+// The stack is given the scenario at boot: one it refuses stops the phone
+// there, in one line, instead of every open of the port failing later.
+TEST_F(PhoneEndToEnd, AScenarioTheStackRefusesStopsTheBootInOneLine) {
+    // A name that would clear the user's terminal if printed as it is.
+    const std::string scenario = temp_.Path() + "/bad\x1b[2J.scn";
+    {
+        std::FILE *file = std::fopen(scenario.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs("bogus\n", file);
+        std::fclose(file);
+    }
+    ASSERT_EQ(phone_.Start(TAVRINEL_PHONE_PATH,
+                           {.root = root_, .logPath = output_, .scenario = scenario}),
+              0);
+    EXPECT_EQ(phone_.Wait(kExitMs), 2);
+    const std::string said = Output();
+    EXPECT_EQ(said.rfind("phone: the scenario ", 0), 0u) << said;
+    EXPECT_NE(said.find("bad?[2J.scn:1: unknown directive bogus\n"), std::string::npos) << said;
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << said; // one line
+    EXPECT_EQ(said.find('\x1b'), std::string::npos) << said;
+}
+
 TEST_F(PhoneEndToEnd, AFileWhereTheLinkGoesIsLeftAloneAndThePortNotServed) {
     ASSERT_EQ(mkdir(root_.c_str(), 0700), 0);
     ASSERT_EQ(mkdir((root_ + "/dev").c_str(), 0700), 0);
