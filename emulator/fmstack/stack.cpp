@@ -37,8 +37,6 @@ private:
     std::uint32_t frequencyKHz_ = 0;
 };
 
-constexpr DWORD kStatusAlreadyPending = 12;
-
 } // namespace
 
 Stack &TheStack() {
@@ -261,7 +259,7 @@ void Stack::StopSeek() {
 // The seek's report comes when the radio says it has ended (FollowSeek).
 DWORD Stack::StartSeek(bool up) {
     if (chip_.seeking)
-        return kStatusAlreadyPending;
+        return FMS_STATUS_ALREADY_PENDING;
     chip_.seeking = true;
     chip_.seekEnding = false;
     ++chip_.seekId;

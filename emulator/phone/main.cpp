@@ -267,7 +267,7 @@ phone::Launcher *noticeScreen = nullptr; // guarded by noticeLock
 std::string earlyNotice;                 // guarded by noticeLock
 
 void TellTheUser(const std::string &text) {
-    std::fprintf(stderr, "phone: %s\n", text.c_str());
+    std::fprintf(stderr, "phone: %s\n", phone::LogText(text).c_str());
     std::lock_guard<std::mutex> hold(noticeLock);
     if (noticeScreen)
         noticeScreen->Notice(text);

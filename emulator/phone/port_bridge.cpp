@@ -188,10 +188,11 @@ void PortBridge::Wake() {
 }
 
 void PortBridge::ReportGone() {
-    if (!serving_.load())
-        Report(messages_, "%s: no longer active, not served\n", name_.c_str());
-    else
+    // The port's own failing read may have said it first and stopped serving.
+    if (serving_.load())
         ReportUnloadedWhileOpen();
+    else if (!unloadReported_.load())
+        Report(messages_, "%s: no longer active, not served\n", name_.c_str());
 }
 
 void PortBridge::ReportUnloadedWhileOpen() {
@@ -261,7 +262,9 @@ bool PortBridge::ResetTerminal(std::string &error) {
     }
     if (!ok)
         error = "raw mode on " + slavePath_ + ": " + Errno();
-    tcflush(slave, TCIOFLUSH);
+    // Only what the device sent and nobody read goes: what a program wrote
+    // just before it closed still reaches the device.
+    tcflush(slave, TCIFLUSH);
     close(slave);
     return ok;
 }
