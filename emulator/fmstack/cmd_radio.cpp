@@ -376,14 +376,15 @@ private:
         return at;
     }
 
-    // The leading number of `text`, -1 if none.
+    // The leading number of `text` when a blank (or the end of a name) ends
+    // it, else -1: a number cut off by a full buffer is no pid.
     static long ReadNumber(const char *&text, const char *end) {
         while (text < end && *text == ' ')
             ++text;
         long n = -1;
         for (; text < end && *text >= '0' && *text <= '9' && n < 1'000'000'000; ++text)
             n = (n < 0 ? 0 : n * 10) + (*text - '0');
-        return n;
+        return text < end && (*text == ' ' || *text == '\0') ? n : -1;
     }
 
     // The warden's children, up to `max` (async-signal-safe). From the
@@ -412,7 +413,7 @@ private:
                 const auto *entry = reinterpret_cast<const dirent64 *>(entries + off);
                 off += entry->d_reclen;
                 const char *name = entry->d_name;
-                const long pid = ReadNumber(name, name + 12);
+                const long pid = ReadNumber(name, name + 13);
                 if (pid <= 0 || *name != '\0')
                     continue;
                 std::strcpy(PutNumber(path + 6, pid), "/stat"); // "/proc/" + pid

@@ -208,7 +208,7 @@ TEST(CommandRadio, AScanStopsOnEveryPlayerStationUpAndDown) {
     auto radio = MakeSeeking("RDS_PLAYER_PACE=0.005 '" TAVRINEL_SOURCE_DIR
                              "/scripts/rds-player.sh' {khz} '" +
                                  dir.Path() + "'",
-                             "1000", "250");
+                             "1000", "500"); // a generous quiet time: the machine may be busy
     std::string why;
     ASSERT_TRUE(radio->powerOn(88000, why)) << why;
     const fms::BandLimits band{88000, 90000};
@@ -241,7 +241,7 @@ TEST(CommandRadio, ASeekListensOnWhileGroupsComeAndPassesNoise) {
                              "  while :; do echo 'D318 0548 E795 4865'; sleep 0.02; done ;;\n"
                              "*) exec sleep 60 ;;\n"
                              "esac",
-                             "2000", "250");
+                             "2000", "500");
     std::string why;
     ASSERT_TRUE(radio->powerOn(88000, why)) << why;
     const fms::BandLimits band{88000, 88400};
