@@ -98,8 +98,15 @@ bool View::ReadKeys() {
         switch (ch) {
         case 'q':
         case 'Q':
-        case 27:
             return true;
+        case 27:
+            // Esc alone quits; an escape sequence the terminal description
+            // does not know (a key of another terminal type) is dropped whole.
+            if (getch() == ERR)
+                return true;
+            while (getch() != ERR) {
+            }
+            break;
         case KEY_DOWN:
         case 'j':
             ++first_;
