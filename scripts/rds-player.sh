@@ -14,9 +14,20 @@ case $khz in
     ;;
 esac
 file=
+# The shell's own sorted glob, not a pipeline: a seek listens only briefly on
+# each frequency, so the first group must come soon after the start.
 if [ "$khz" -ge 88000 ] && [ $((khz % 1000)) -eq 0 ]; then
-    file=$(ls "$dir" 2>/dev/null | grep -E '\.(rds|spy)$' | sort |
-        sed -n "$(((khz - 88000) / 1000 + 1))p")
+    n=$(((khz - 88000) / 1000 + 1))
+    for f in "$dir"/*; do
+        case $f in
+        *.rds | *.spy) n=$((n - 1)) ;;
+        *) continue ;;
+        esac
+        if [ "$n" -eq 0 ]; then
+            file=${f##*/}
+            break
+        fi
+    done
 fi
 # A capture without a single group line is silence too: replaying it would spin.
 if [ -z "$file" ] || ! grep -q -v '^[%<]' "$dir/$file"; then

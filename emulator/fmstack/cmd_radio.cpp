@@ -2,18 +2,21 @@
 // rtl_fm | redsea -o hex). The command is run by /bin/sh in a process group
 // of its own, under a warden that ends the group when the radio or the phone
 // does (even killed), with {khz} and {mhz} replaced by the tuned frequency, and
-// restarted on every tune. Its standard output carries one RDS group a line
-// as hex blocks ("PI B C D", "----" for a block not decoded, an optional
+// restarted on every tune. The warden adopts whatever the command leaves behind
+// (a daemon in a session of its own, a double fork) and ends it too. Its standard output carries
+// one RDS group a line as hex blocks ("PI B C D", "----" for a block not decoded, an optional
 // "@time" after); its standard error goes to the phone's log.
 //
 // One reader thread per powered radio runs the command, reads both pipes as
 // fast as they come and keeps the groups in a bounded buffer that the stack
 // takes runs from; the stack's thread never waits for the command.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +47,11 @@ constexpr auto kFirstRestartDelay = std::chrono::milliseconds(250);
 constexpr auto kMaxRestartDelay = std::chrono::seconds(30);
 constexpr long kTermGraceMs = 300; // a command's time to end when asked
 constexpr unsigned kDefaultDwellMs = 2000;
+// A seek leaves a frequency whose command printed nothing that decodes this
+// long after it started. An SDR demodulator prints a strong station's first
+// group within about 300 ms; the capture player took 70 ms (at most 125) on
+// two cores under a load of 15.
+constexpr unsigned kDefaultQuietMs = 400;
 constexpr std::size_t kMaxLoggedLine = 200;
 
 long long MsSince(Clock::time_point t) {
@@ -67,8 +75,10 @@ std::string Printable(std::string_view text) {
 
 class CommandRadio final : public Radio {
 public:
-    CommandRadio(std::string command, std::function<void()> wake, unsigned dwellMs)
-        : template_(std::move(command)), wake_(std::move(wake)), dwellMs_(dwellMs) {}
+    CommandRadio(std::string command, std::function<void()> wake, unsigned dwellMs,
+                 unsigned quietMs)
+        : template_(std::move(command)), wake_(std::move(wake)), dwellMs_(dwellMs),
+          quietMs_(std::min(quietMs, dwellMs)) {}
     ~CommandRadio() override { powerOff(); }
 
     bool powerOn(std::uint32_t frequencyKHz, std::string &why) override {
@@ -138,12 +148,12 @@ public:
         if (piRepeated_) {
             seeking_ = false;
             seekFound_ = true;
-        } else if (MsSince(dwellStart_) >= dwellMs_) {
+        } else if (dwellLeftLocked() <= 0) {
             stepLocked(frequencyKHz_);
         }
         if (seeking_ && !seekEnded_) {
-            const long long left = dwellMs_ - MsSince(dwellStart_);
-            waitMs = std::min<Millis>(waitMs, static_cast<Millis>(std::max(left, 1LL)));
+            waitMs =
+                std::min<Millis>(waitMs, static_cast<Millis>(std::max(dwellLeftLocked(), 1LL)));
         } else {
             seeking_ = false;
         }
@@ -184,8 +194,21 @@ private:
         recent_.clear();
         piSeen_.clear();
         piRepeated_ = false;
+        heard_ = false;
+        started_ = false;
         restartDelay_ = kFirstRestartDelay;
         poke();
+    }
+
+    // How long a seek still listens here: a quiet frequency briefly; one whose
+    // command decodes something the whole dwell from its first group, however
+    // slowly the command started, so that a repeated PI is not missed.
+    long long dwellLeftLocked() const {
+        if (!started_) // still ending the previous command: its time has not begun
+            return static_cast<long long>(dwellMs_) - MsSince(dwellStart_);
+        if (!heard_)
+            return static_cast<long long>(quietMs_) - MsSince(dwellStart_);
+        return static_cast<long long>(dwellMs_) - MsSince(firstHeard_);
     }
 
     // Next frequency of a seek on the 100 kHz grid; the band limit ends it.
@@ -256,6 +279,10 @@ private:
         stats_.groups++;
         stats_.droppedGroups += pending_.add(raw) / kFmsRdsGroupBytes;
         recent_.push_back({Clock::now(), decoded});
+        if (decoded > 0 && !heard_) {
+            heard_ = true;
+            firstHeard_ = recent_.back().at;
+        }
         if (recent_.size() > kSignalWindow)
             recent_.pop_front();
         if (group.missing == 0 && ++piSeen_[group.block[rds::kBlockA]] >= 2)
@@ -293,11 +320,14 @@ private:
     };
 
     // The command runs under a warden: a second fork of ours that leads the
-    // group and blocks reading the lifeline. When the lifeline's only writer
-    // closes (the group is ended, or the phone died by SIGKILL or a crash and
-    // the kernel closed it), the warden ends the group. A parent-death signal
+    // group and waits on the lifeline. When the lifeline's only writer closes
+    // (the group is ended, or the phone died by SIGKILL or a crash and the
+    // kernel closed it), the warden ends the group. A parent-death signal
     // would reach only the shell, not the rest of a pipeline, and would follow
-    // the forking thread rather than the phone.
+    // the forking thread rather than the phone. The warden is a child
+    // subreaper: a process that leaves the group (setsid) or loses its parent
+    // (a double fork) becomes its child, and it ends its children until none
+    // is left.
     bool spawn(const std::string &command, Child &child) {
         int out[2], err[2], life[2];
         if (pipe2(out, O_CLOEXEC) != 0)
@@ -332,6 +362,99 @@ private:
         return true;
     }
 
+    // Decimal digits of `n` after `at` (no allocation: the warden may use it).
+    static char *PutNumber(char *at, long n) {
+        char digits[24];
+        int count = 0;
+        do
+            digits[count++] = static_cast<char>('0' + n % 10);
+        while ((n /= 10) > 0 && count < 24);
+        while (count > 0)
+            *at++ = digits[--count];
+        *at = '\0';
+        return at;
+    }
+
+    // The leading number of `text` when a blank (or the end of a name) ends
+    // it, else -1: a number cut off by a full buffer is no pid.
+    static long ReadNumber(const char *&text, const char *end) {
+        while (text < end && *text == ' ')
+            ++text;
+        long n = -1;
+        for (; text < end && *text >= '0' && *text <= '9' && n < 1'000'000'000; ++text)
+            n = (n < 0 ? 0 : n * 10) + (*text - '0');
+        return text < end && (*text == ' ' || *text == '\0') ? n : -1;
+    }
+
+    // The warden's children, up to `max` (async-signal-safe). From the
+    // kernel's list of a thread's children, else from every process's parent.
+    static std::size_t ChildrenOf(pid_t self, pid_t *pids, std::size_t max) {
+        char path[64] = "/proc/self/task/";
+        std::strcpy(PutNumber(path + 16, self), "/children");
+        char text[4096];
+        std::size_t count = 0;
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            const ssize_t n = read(fd, text, sizeof text);
+            close(fd);
+            const char *at = text, *end = text + std::max<ssize_t>(n, 0);
+            for (long pid; count < max && (pid = ReadNumber(at, end)) > 0;)
+                pids[count++] = static_cast<pid_t>(pid);
+            return count;
+        }
+        fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return 0;
+        alignas(8) char entries[4096];
+        long n;
+        while (count < max && (n = syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0) {
+            for (long off = 0; off < n && count < max;) {
+                const auto *entry = reinterpret_cast<const dirent64 *>(entries + off);
+                off += entry->d_reclen;
+                const char *name = entry->d_name;
+                const long pid = ReadNumber(name, name + 13);
+                if (pid <= 0 || *name != '\0')
+                    continue;
+                std::strcpy(PutNumber(path + 6, pid), "/stat"); // "/proc/" + pid
+                const int stat = open(path, O_RDONLY | O_CLOEXEC);
+                if (stat < 0)
+                    continue;
+                const ssize_t got = read(stat, text, sizeof text);
+                close(stat);
+                // "pid (name) state ppid": the name may hold anything, even ')'.
+                const char *paren = nullptr;
+                for (const char *c = text; c < text + std::max<ssize_t>(got, 0); ++c)
+                    paren = *c == ')' ? c : paren;
+                if (!paren || paren + 4 >= text + got)
+                    continue;
+                const char *at = paren + 4;
+                if (ReadNumber(at, text + got) == self)
+                    pids[count++] = static_cast<pid_t>(pid);
+            }
+        }
+        close(fd);
+        return count;
+    }
+
+    // Ends every process that has come back to the warden, and the ones they
+    // leave behind in turn, and reaps them.
+    static void EndDescendants(pid_t self) {
+        pid_t pids[256];
+        const timespec tick{0, 2'000'000};
+        // Ten seconds at most: a process stuck in the kernel cannot be waited for.
+        for (int round = 0; round < 5000; ++round) {
+            const std::size_t count = ChildrenOf(self, pids, 256);
+            for (std::size_t i = 0; i < count; ++i)
+                kill(pids[i], SIGKILL);
+            pid_t reaped;
+            while ((reaped = waitpid(-1, nullptr, WNOHANG)) > 0) {
+            }
+            if (reaped < 0 && errno == ECHILD)
+                return;
+            nanosleep(&tick, nullptr);
+        }
+    }
+
     // The forked child: only async-signal-safe calls from here on.
     [[noreturn]] static void Warden(const char *command, int out, int err, int life) {
         // The kills below name this group, never the caller's: no group, no command.
@@ -339,6 +462,7 @@ private:
         if (setpgid(0, 0) != 0)
             _exit(127);
         prctl(PR_SET_NAME, "radio-warden"); // not another "phone" in ps and top
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -365,19 +489,33 @@ private:
         if (life != 0)
             dup2(life, 0);
         closefrom(1);
-        char c;
-        ssize_t n;
-        while ((n = read(0, &c, 1)) != 0)
-            if (n < 0 && errno != EINTR)
+        // Orphans that end while the command runs are reaped now and then.
+        for (;;) {
+            pollfd lifeline{0, POLLIN, 0};
+            const int ready = poll(&lifeline, 1, 1000);
+            if (ready < 0 && errno != EINTR)
                 break;
-        // Politely, then for sure: the rest of a pipeline, and the warden itself.
+            char c;
+            const ssize_t n = ready > 0 ? read(0, &c, 1) : 1;
+            if (n == 0 || (n < 0 && errno != EINTR))
+                break;
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+        }
+        // Politely, then for sure: the rest of a pipeline, the processes that
+        // came back to the warden, and the warden itself.
         plain.sa_handler = SIG_IGN;
         sigaction(SIGTERM, &plain, nullptr);
         kill(-group, SIGTERM);
+        pid_t children[256];
+        const std::size_t count = ChildrenOf(group, children, 256);
+        for (std::size_t i = 0; i < count; ++i)
+            kill(children[i], SIGTERM);
         const timespec tick{0, 5'000'000};
         for (long waited = 0; waited < kTermGraceMs && waitpid(shell, nullptr, WNOHANG) == 0;
              waited += 5)
             nanosleep(&tick, nullptr);
+        EndDescendants(group);
         kill(-group, SIGKILL);
         _exit(0);
     }
@@ -430,10 +568,12 @@ private:
             if (child.pid < 0 && Clock::now() >= restartAt) {
                 running = generation;
                 if (spawn(expand(khz), child)) {
-                    // A seek's dwell counts from when the command runs, however slow the start.
+                    // A seek's time counts from when the command runs, however slow the start.
                     std::lock_guard<std::mutex> guard(mutex_);
-                    if (generation == generation_)
+                    if (generation == generation_ && !started_) {
+                        started_ = true;
                         dwellStart_ = Clock::now();
+                    }
                 } else {
                     std::fprintf(stderr, "FMS_API: radio: cannot start the command: %s\n",
                                  std::strerror(errno));
@@ -491,6 +631,7 @@ private:
     const std::string template_;
     const std::function<void()> wake_;
     const unsigned dwellMs_;
+    const unsigned quietMs_;
     std::thread thread_;
     int control_ = -1;
     RadioStats stats_;
@@ -500,7 +641,7 @@ private:
     std::uint64_t generation_ = 0; // counts tunes: output of an older one is dropped
     std::uint32_t frequencyKHz_ = 0;
     Clock::duration restartDelay_ = kFirstRestartDelay;
-    RdsBacklog pending_;
+    RdsBacklog pending_{true};
     std::deque<Heard> recent_;
     std::map<std::uint16_t, unsigned> piSeen_;
     bool piRepeated_ = false;
@@ -509,8 +650,22 @@ private:
     bool seekFound_ = false;
     bool seekEnded_ = false; // the last step reached the band limit
     BandLimits band_{};
-    Clock::time_point dwellStart_;
+    Clock::time_point dwellStart_; // when the seek's command for this frequency started
+    bool started_ = false;         // the command of this frequency runs
+    bool heard_ = false;           // it printed a group with a decoded block
+    Clock::time_point firstHeard_;
 };
+
+// Milliseconds from the environment, 10 to 60000; otherwise the default.
+unsigned EnvMs(const char *name, unsigned fallback) {
+    const char *env = std::getenv(name); // NOLINT(concurrency-mt-unsafe): read at radio creation
+    if (!env)
+        return fallback;
+    char *end = nullptr;
+    const unsigned long v = std::strtoul(env, &end, 10);
+    return end != env && *end == '\0' && v >= 10 && v <= 60000 ? static_cast<unsigned>(v)
+                                                               : fallback;
+}
 
 } // namespace
 
@@ -520,14 +675,9 @@ std::unique_ptr<Radio> MakeCommandRadio(const std::string &command, std::functio
         why = "no command given after cmd:";
         return nullptr;
     }
-    unsigned dwellMs = kDefaultDwellMs;
-    if (const char *env = std::getenv("TAVRINEL_FM_SEEK_DWELL_MS")) {
-        char *end = nullptr;
-        const unsigned long v = std::strtoul(env, &end, 10);
-        if (end != env && *end == '\0' && v >= 10 && v <= 60000)
-            dwellMs = static_cast<unsigned>(v);
-    }
-    return std::make_unique<CommandRadio>(command, std::move(wake), dwellMs);
+    const unsigned dwellMs = EnvMs("TAVRINEL_FM_SEEK_DWELL_MS", kDefaultDwellMs);
+    const unsigned quietMs = EnvMs("TAVRINEL_FM_SEEK_QUIET_MS", kDefaultQuietMs);
+    return std::make_unique<CommandRadio>(command, std::move(wake), dwellMs, quietMs);
 }
 
 } // namespace fms

@@ -21,7 +21,7 @@ std::size_t RdsBacklog::add(const std::vector<std::uint8_t> &bytes) {
     std::size_t dropped = 0;
     if (bytes_.size() + bytes.size() > kMaxBytes) {
         dropped = std::min(bytes_.size(), bytes_.size() + bytes.size() - kMaxBytes);
-        dropped = (dropped + 2) / 3 * 3;
+        dropped = (dropped + unit_ - 1) / unit_ * unit_;
         dropped = std::min(dropped, bytes_.size());
         bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(dropped));
     }

@@ -55,13 +55,16 @@ std::uint32_t NextSeekStep(std::uint32_t fromKHz, bool up, BandLimits band, bool
 class RdsBacklog {
 public:
     static constexpr std::size_t kMaxBytes = 64u << 10;
-    // Appends whole 3-byte blocks; answers how many bytes had to go.
+    // Holding whole groups, it drops whole groups: a run taken must start at block A.
+    explicit RdsBacklog(bool groups = false) : unit_(groups ? 12 : 3) {}
+    // Appends whole blocks (groups); answers how many bytes had to go.
     std::size_t add(const std::vector<std::uint8_t> &bytes);
     // Moves up to one run of whole blocks (group-aligned when `groups`) into `out`.
     bool take(std::vector<std::uint8_t> &out, bool groups);
     void clear() { bytes_.clear(); }
 
 private:
+    std::size_t unit_;
     std::deque<std::uint8_t> bytes_;
 };
 

@@ -354,13 +354,17 @@ ScreenView Launcher::HomeScreen() {
     AddWrapped(d, y, width, notice);
     AddWrapped(d, y, width, message);
     ++y;
-    d.controls.push_back(TextLine(y++, width, "Watch a port from another terminal:"));
-    d.controls.push_back(TextLine(
-        y++, width,
-        "  scripts/read_port.py " +
-            (firstLink.empty() ? (options_.root.empty() ? std::string("ROOT/dev/COM9")
-                                                        : ShellQuoted(options_.root + "/dev/COM9"))
-                               : ShellQuoted(firstLink))));
+    // Only a port that is served can be watched: a path that is not there
+    // yet would only fail.
+    if (!firstLink.empty()) {
+        d.controls.push_back(TextLine(y++, width, "Watch the port from another terminal:"));
+        d.controls.push_back(
+            TextLine(y++, width, "  scripts/read_port.py " + ShellQuoted(firstLink)));
+    } else {
+        AddWrapped(d, y, width,
+                   "No port is served yet: the receiver's port appears here once the driver "
+                   "is loaded (by the program, or at boot with --install-driver).");
+    }
     ++y;
     d.controls.push_back(TextLine(y++, width, "s or F1: start the program    p or F2: power off"));
     view.dialogs.push_back(d);

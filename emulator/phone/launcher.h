@@ -28,7 +28,7 @@ inline constexpr const char16_t *kControlProgram = u"\\Windows\\VorliskClient.ex
 
 struct LauncherOptions {
     std::u16string program = kControlProgram;
-    std::string root;               // for the watch hint
+    std::string root;               // the phone's root folder
     int homeRefreshMs = 1000;       // how often the home screen looks at the ports again
     int closeMs = 8000;             // power off: how long the program may take to close
     std::function<void()> powerOff; // the home screen's power-off key

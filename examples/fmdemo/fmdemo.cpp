@@ -122,11 +122,38 @@ void OnSignal(int) {
     quitRequested = true;
 }
 
-bool ParseOptions(int argc, char **argv, Options &options) {
+constexpr const char *kUsage = "usage: fmdemo [--frequency kHz] [--band 0|1|2] [--scenario FILE]\n"
+                               "              [--seek-every SECONDS] [--speed FACTOR] [--debug]\n";
+
+void Help() {
+    std::printf("%s", kUsage);
+    std::printf(
+        "Drives the FM tuner library over the FM stack simulator and prints what a client\n"
+        "of the library sees: every tune report and every RDS group as it arrives.\n"
+        "\n"
+        "  --frequency kHz       the frequency to tune to first (default 90000)\n"
+        "  --band 0|1|2          0: 87.5-108 MHz (default), 1: 76-91, 2: 76-108\n"
+        "  --scenario FILE       the simulated band (stations, RDS) instead of the built-in one\n"
+        "  --seek-every SECONDS  seek up on its own this often (0: never)\n"
+        "  --speed FACTOR        the device clock's speed (2: twice as fast)\n"
+        "  --debug               also print the library's debug lines\n"
+        "  --help                this text\n"
+        "\n"
+        "Keys (standard input a terminal): u / d seek up / down, + / - tune 100 kHz\n"
+        "up / down, q or Ctrl-C quit.\n");
+}
+
+// False to end: `exitCode` says how (0 after --help).
+bool ParseOptions(int argc, char **argv, Options &options, int &exitCode) {
+    exitCode = 2;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--debug") {
+        if (arg == "--help" || arg == "-h") {
+            Help();
+            exitCode = 0;
+            return false;
+        } else if (arg == "--debug") {
             options.debug = true;
         } else if (arg == "--frequency" && hasValue) {
             options.frequencyKHz = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
@@ -139,9 +166,7 @@ bool ParseOptions(int argc, char **argv, Options &options) {
         } else if (arg == "--scenario" && hasValue) {
             options.scenario = argv[++i];
         } else {
-            std::fprintf(stderr,
-                         "usage: fmdemo [--frequency kHz] [--band 0|1|2] [--scenario FILE]\n"
-                         "              [--seek-every SECONDS] [--speed FACTOR] [--debug]\n");
+            std::fprintf(stderr, "%s(fmdemo --help explains)\n", kUsage);
             return false;
         }
     }
@@ -201,8 +226,9 @@ int ReadKey(int timeoutMs) {
 
 int main(int argc, char **argv) {
     Options options;
-    if (!ParseOptions(argc, argv, options))
-        return 2;
+    int exitCode = 0;
+    if (!ParseOptions(argc, argv, options, exitCode))
+        return exitCode;
 #ifdef _WIN32
     // Windows clocks run at their own pace.
     if (options.clockSpeed != 1.0)

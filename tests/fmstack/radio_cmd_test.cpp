@@ -9,10 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -27,11 +29,22 @@ using namespace std::chrono_literals;
 
 const fms::BandLimits kBand = fms::kBands[0];
 
-std::unique_ptr<fms::Radio> Make(const std::string &command) {
+std::unique_ptr<fms::Radio> Make(
+    const std::string &command, std::function<void()> wake = [] {}) {
     std::string why;
-    auto radio = fms::MakeCommandRadio(
-        command, [] {}, why);
+    auto radio = fms::MakeCommandRadio(command, std::move(wake), why);
     EXPECT_NE(radio, nullptr) << why;
+    return radio;
+}
+
+// A radio with the seek's times set for it.
+std::unique_ptr<fms::Radio> MakeSeeking(const std::string &command, const char *dwellMs,
+                                        const char *quietMs) {
+    setenv("TAVRINEL_FM_SEEK_DWELL_MS", dwellMs, 1);
+    setenv("TAVRINEL_FM_SEEK_QUIET_MS", quietMs, 1);
+    auto radio = Make(command);
+    unsetenv("TAVRINEL_FM_SEEK_DWELL_MS");
+    unsetenv("TAVRINEL_FM_SEEK_QUIET_MS");
     return radio;
 }
 
@@ -54,6 +67,54 @@ std::vector<std::uint8_t> Collect(fms::Radio &radio, std::size_t bytes) {
         return out.size() >= bytes;
     });
     return out;
+}
+
+// Seeks from `from` until the radio says it has ended (30 s cap).
+fms::SeekResult Seek(fms::Radio &radio, std::uint32_t from, bool up, fms::BandLimits band) {
+    radio.seekStart(from, up, band, 20, 0);
+    fms::SeekResult r;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            fms::Millis wait = 100;
+            r = radio.seekPoll(0, wait);
+            return r.ended;
+        },
+        30000));
+    return r;
+}
+
+// The PI of the first group in `raw` whose block A arrived whole; -1 if none.
+int FirstPi(const std::vector<std::uint8_t> &raw) {
+    for (std::size_t i = 0; i + 12 <= raw.size(); i += 12)
+        if (raw[i + 2] == 0x20)
+            return (raw[i] << 8) | raw[i + 1];
+    return -1;
+}
+
+// Reads the pids a command wrote, one a line, once `count` are there.
+std::vector<pid_t> WaitForPids(const std::string &file, std::size_t count) {
+    std::vector<pid_t> pids;
+    Eventually([&] {
+        pids.clear();
+        std::ifstream in(file);
+        for (pid_t p; in >> p;)
+            pids.push_back(p);
+        return pids.size() >= count;
+    });
+    return pids;
+}
+
+// A command that leaves processes outside its group: a daemon in a session of
+// its own, a double fork, and a daemon with a child of its own; `pids` gets
+// all their pids.
+std::string WriteEscapingCommand(const testsupport::TempFolder &dir, const std::string &pids) {
+    const std::string script = dir.File("escape.sh");
+    std::ofstream(script) << "setsid sleep 3003 & echo $! >> \"$1\"\n"
+                             "(sleep 3004 & echo $! >> \"$1\")\n"
+                             "(setsid sh -c 'echo $$ >> \"$1\"; sleep 3005 & echo $! >> \"$1\"; "
+                             "exec sleep 3006' sh \"$1\" &)\n"
+                             "exec sleep 300\n";
+    return "sh '" + script + "' '" + pids + "'";
 }
 
 bool ProcessGone(pid_t pid) {
@@ -130,6 +191,104 @@ TEST(CommandRadio, PlaysTheCaptureOfTheTunedFrequencySeeksAndMeasures) {
     radio->powerOff();
 }
 
+TEST(CommandRadio, AScanStopsOnEveryPlayerStationUpAndDown) {
+    // Hand-made stations on 88.0, 89.0 and 90.0 MHz, each starting with
+    // damaged groups so that its PI repeats only some groups in.
+    testsupport::TempFolder dir("cmdscan");
+    const int pis[] = {0xA101, 0xB202, 0xC303};
+    for (int i = 0; i < 3; ++i) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "%% a capture\n---- ---- ---- ----\n%04X ---- E795 4865\n"
+                      "%04X 0548 E795 4865\n%04X 0400 ---- 4865\n%04X 0549 E795 4865\n",
+                      pis[i], pis[i], pis[i], pis[i]);
+        std::ofstream(dir.File(std::string(1, static_cast<char>('a' + i)) + ".rds")) << text;
+    }
+    std::ofstream(dir.File("b.txt")) << "not a capture: no station\n";
+    auto radio = MakeSeeking("RDS_PLAYER_PACE=0.005 '" TAVRINEL_SOURCE_DIR
+                             "/scripts/rds-player.sh' {khz} '" +
+                                 dir.Path() + "'",
+                             "1000", "500"); // a generous quiet time: the machine may be busy
+    std::string why;
+    ASSERT_TRUE(radio->powerOn(88000, why)) << why;
+    const fms::BandLimits band{88000, 90000};
+    std::uint32_t at = 88000;
+    for (const bool up : {true, false}) {
+        for (const std::uint32_t station : up ? std::vector<std::uint32_t>{89000, 90000}
+                                              : std::vector<std::uint32_t>{89000, 88000}) {
+            const fms::SeekResult r = Seek(*radio, at, up, band);
+            EXPECT_TRUE(r.found) << (up ? "up" : "down") << " from " << at;
+            ASSERT_EQ(r.positionKHz, station) << (up ? "up" : "down") << " from " << at;
+            radio->tune(station, 0); // as the stack does once the seek is reported
+            EXPECT_EQ(FirstPi(Collect(*radio, 48)), pis[(station - 88000) / 1000]);
+            at = station;
+        }
+        const fms::SeekResult r = Seek(*radio, at, up, band);
+        EXPECT_FALSE(r.found);
+        EXPECT_EQ(r.positionKHz, at);
+    }
+    radio->powerOff();
+}
+
+TEST(CommandRadio, ASeekListensOnWhileGroupsComeAndPassesNoise) {
+    // 88.1: one clean group, then nothing decodes. 88.2: a PI that repeats
+    // only after longer than the quiet time of damaged groups. 88.3, 88.4: silent.
+    auto radio = MakeSeeking("case {khz} in\n"
+                             "88100) echo 'C36C 0548 E795 4865'\n"
+                             "  while :; do echo '---- ---- ---- ----'; sleep 0.02; done ;;\n"
+                             "88200) for i in 1 2 3 4 5 6 7 8 9 10; do\n"
+                             "    echo 'D318 ---- E795 ----'; sleep 0.05; done\n"
+                             "  while :; do echo 'D318 0548 E795 4865'; sleep 0.02; done ;;\n"
+                             "*) exec sleep 60 ;;\n"
+                             "esac",
+                             "2000", "500");
+    std::string why;
+    ASSERT_TRUE(radio->powerOn(88000, why)) << why;
+    const fms::BandLimits band{88000, 88400};
+    fms::SeekResult r = Seek(*radio, 88000, true, band);
+    EXPECT_TRUE(r.found);
+    EXPECT_EQ(r.positionKHz, 88200u);
+    const auto start = std::chrono::steady_clock::now();
+    r = Seek(*radio, 88200, true, band);
+    EXPECT_FALSE(r.found);
+    EXPECT_EQ(r.positionKHz, 88400u);
+    // Two silent frequencies take their quiet time, not the 2 s dwell each.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    radio->powerOff();
+}
+
+TEST(CommandRadio, AfterATuneOnlyTheNewCommandsGroupsAreTaken) {
+    testing::internal::CaptureStderr();
+    // Each group's PI is the frequency in 10 kHz: it tells which run printed it.
+    auto radio = Make("echo 'tuned to {mhz} MHz' >&2; "
+                      "yes \"$(printf %04X $(({khz} / 10))) 0548 E795 4865\"");
+    std::string why;
+    ASSERT_TRUE(radio->powerOn(94400, why));
+    for (const std::uint32_t khz : {94450u, 94400u, 94425u, 108000u, 94400u}) {
+        Collect(*radio, 1200); // the old command floods while the tune comes
+        radio->tune(khz, 0);
+        const auto raw = Collect(*radio, 1200);
+        ASSERT_GE(raw.size(), 1200u);
+        for (std::size_t i = 0; i < raw.size(); i += 12)
+            ASSERT_EQ((raw[i] << 8) | raw[i + 1], static_cast<int>(khz / 10)) << "at " << khz;
+    }
+    radio->powerOff();
+    const std::string log = testing::internal::GetCapturedStderr();
+    for (const char *mhz : {"94.4 ", "94.45 ", "94.425 ", "108.0 "})
+        EXPECT_NE(log.find(std::string("tuned to ") + mhz), std::string::npos) << log;
+}
+
+TEST(CommandRadio, AGroupWakesTheStackWithoutDelay) {
+    std::atomic<int> wakes{0};
+    auto radio = Make("sleep 0.2; echo 'C36C 0548 E795 4865'; exec sleep 60", [&] { ++wakes; });
+    std::string why;
+    ASSERT_TRUE(radio->powerOn(90000, why));
+    ASSERT_EQ(Collect(*radio, 12).size(), 12u);
+    // The stack sleeps up to a second when not woken: the group's wake comes well before.
+    EXPECT_TRUE(Eventually([&] { return wakes.load() > 0; }, 300));
+    radio->powerOff();
+}
+
 TEST(CommandRadio, AnExitingCommandIsRestartedWithAGrowingDelay) {
     auto radio = Make("exit 3");
     std::string why;
@@ -176,6 +335,8 @@ TEST(CommandRadio, AFloodIsReadAtItsPaceAndNoProcessOutlivesTheRadio) {
     ASSERT_TRUE(radio->readRds(0, run, wait));
     EXPECT_LE(run.size(), fms::kMaxRunBytes);
     EXPECT_EQ(run.size() % 12, 0u);
+    for (std::size_t i = 0; i < run.size(); i += 12) // whole groups went, not blocks
+        ASSERT_EQ(run[i + 2], 0x20) << "group " << i / 12 << " does not start with block A";
     std::ifstream in(pids);
     pid_t sleeper = 0, shell = 0;
     ASSERT_TRUE(in >> sleeper >> shell);
@@ -189,9 +350,32 @@ TEST(CommandRadio, AFloodIsReadAtItsPaceAndNoProcessOutlivesTheRadio) {
     EXPECT_TRUE(Eventually([&] { return ProcessGone(sleeper); })); // killed, perhaps not yet reaped
 }
 
+TEST(CommandRadio, WhatTheCommandLeavesOutsideItsGroupEndsWithATuneAndPowerOff) {
+    testsupport::TempFolder dir("cmdradio");
+    const std::string pids = dir.File("pids");
+    auto radio = Make(WriteEscapingCommand(dir, pids));
+    std::string why;
+    ASSERT_TRUE(radio->powerOn(90000, why));
+    std::vector<pid_t> first = WaitForPids(pids, 4);
+    ASSERT_EQ(first.size(), 4u);
+    radio->tune(90100, 0); // a restart
+    std::vector<pid_t> second = WaitForPids(pids, 8);
+    ASSERT_EQ(second.size(), 8u);
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_TRUE(Eventually([&] { return ProcessGone(first[i]); }, 3000)) << "pid " << first[i];
+    radio->powerOff();
+    for (std::size_t i = 4; i < 8; ++i) {
+        EXPECT_TRUE(ProcessGone(second[i])) << "pid " << second[i];
+        if (!ProcessGone(second[i]))
+            kill(second[i], SIGKILL); // what a failure left behind
+    }
+}
+
 TEST(CommandRadio, NothingOfTheCommandOutlivesAKilledPhoneAndThePlayerEndsWithItsOutput) {
     testsupport::TempFolder dir("cmdradio");
     const std::string group = dir.File("group");
+    const std::string escaped = dir.File("pids");
+    const std::string escaping = WriteEscapingCommand(dir, escaped);
     // A phone-like process runs a command that never writes, and is killed outright.
     const pid_t phone = fork();
     ASSERT_GE(phone, 0);
@@ -199,7 +383,7 @@ TEST(CommandRadio, NothingOfTheCommandOutlivesAKilledPhoneAndThePlayerEndsWithIt
         std::string why;
         auto radio = fms::MakeCommandRadio(
             "sleep 300 & cut -d' ' -f5 /proc/$$/stat > '" + group + ".new'; mv '" + group +
-                ".new' '" + group + "'; sleep 300; :",
+                ".new' '" + group + "'; " + escaping,
             [] {}, why);
         if (radio && radio->powerOn(90000, why))
             std::this_thread::sleep_for(30s);
@@ -210,6 +394,8 @@ TEST(CommandRadio, NothingOfTheCommandOutlivesAKilledPhoneAndThePlayerEndsWithIt
         std::ifstream in(group);
         return static_cast<bool>(in >> pgid);
     }));
+    const std::vector<pid_t> outside = WaitForPids(escaped, 4);
+    EXPECT_EQ(outside.size(), 4u);
     kill(phone, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(phone, &status, 0), phone);
@@ -218,6 +404,11 @@ TEST(CommandRadio, NothingOfTheCommandOutlivesAKilledPhoneAndThePlayerEndsWithIt
     EXPECT_TRUE(Eventually([&] { return !GroupAlive(pgid); }, 3000));
     if (GroupAlive(pgid))
         kill(-pgid, SIGKILL);
+    for (const pid_t pid : outside) {
+        EXPECT_TRUE(Eventually([&] { return ProcessGone(pid); }, 3000)) << "pid " << pid;
+        if (!ProcessGone(pid))
+            kill(pid, SIGKILL);
+    }
 
     // The capture player, its reader gone: it ends instead of replaying into nothing.
     std::ofstream(dir.File("a.rds")) << "C36C 0548 E795 4865\nC36C 0549 E795 4865\n";

@@ -6,6 +6,7 @@
 
 #include <linux/videodev2.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -143,15 +144,16 @@ struct Rig {
     std::shared_ptr<FakeRadioDevice> device = std::make_shared<FakeRadioDevice>();
     std::unique_ptr<fms::Radio> radio;
     std::string why;
+    std::atomic<int> wakes{0};
     bool Start(std::uint32_t khz = 94400) {
         radio = fms::MakeV4l2Radio(
-            "/dev/radio7", [] {}, device, why);
+            "/dev/radio7", [this] { ++wakes; }, device, why);
         return radio && radio->powerOn(khz, why);
     }
 };
 
-template <typename F> bool Eventually(F done) {
-    for (int i = 0; i < 500; ++i) {
+template <typename F> bool Eventually(F done, int capMs = 5000) {
+    for (int i = 0; i < capMs / 10; ++i) {
         if (done())
             return true;
         std::this_thread::sleep_for(10ms);
@@ -208,6 +210,8 @@ TEST(V4l2Radio, TunesInTheTunersUnitsMeasuresSetsAudioAndConvertsRds) {
         const std::uint32_t tuned = rig.device->units;
         rig.radio->tune(80000, 0); // outside the FM band the tuner lists
         EXPECT_EQ(rig.device->units, tuned);
+        rig.radio->tune(108000, 0); // the band's top is inside it
+        EXPECT_EQ(rig.device->units, low ? 108000u * 16 : 1728u);
         rig.radio->powerOff();
     }
     Rig rig;
@@ -238,6 +242,8 @@ TEST(V4l2Radio, TunesInTheTunersUnitsMeasuresSetsAudioAndConvertsRds) {
         rig.radio->readRds(0, raw, wait);
         return raw.size() >= 21;
     }));
+    // The stack sleeps up to a second when not woken: the blocks' wake comes well before.
+    EXPECT_TRUE(Eventually([&] { return rig.wakes.load() > 0; }, 300));
     const std::vector<std::uint8_t> expected = {0xD3, 0x18, 0x20, 0x05, 0x48, 0x29, 0xD3,
                                                 0x18, 0x22, 0x00, 0x00, 0x34, 0xD3, 0x18,
                                                 0x20, 0xE7, 0x95, 0x22, 0x48, 0x65, 0x24};
@@ -256,11 +262,20 @@ TEST(V4l2Radio, SeeksWithAndWithoutHardwareAndSurvivesUnplugging) {
     r = Seek(*hw.radio, 99100, true, 20);
     EXPECT_FALSE(r.found);
     // A tuner that offers seek and then refuses it is scanned instead.
-    hw.device->seekError = EINVAL;
-    hw.radio->tune(94400, 0);
-    r = Seek(*hw.radio, 94400, false, 20);
-    EXPECT_TRUE(r.found);
-    EXPECT_EQ(r.positionKHz, 94000u);
+    for (const int refusal : {EINVAL, ENOTTY}) {
+        Rig refusing;
+        refusing.device->tunerCaps |= V4L2_TUNER_CAP_HWSEEK_BOUNDED;
+        refusing.device->stations = {{94000, 30000}, {108000, 30000}};
+        refusing.device->seekError = refusal;
+        ASSERT_TRUE(refusing.Start(94400));
+        r = Seek(*refusing.radio, 94400, false, 20);
+        EXPECT_TRUE(r.found) << std::strerror(refusal);
+        EXPECT_EQ(r.positionKHz, 94000u) << std::strerror(refusal);
+        r = Seek(*refusing.radio, 107500, true, 20); // up to the band's top
+        EXPECT_TRUE(r.found) << std::strerror(refusal);
+        EXPECT_EQ(r.positionKHz, 108000u) << std::strerror(refusal);
+        refusing.radio->powerOff();
+    }
     hw.radio->powerOff();
 
     Rig scan; // no hardware seek: steps against the search level

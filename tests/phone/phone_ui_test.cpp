@@ -13,6 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <platform/emulation.h>
+
+#include "launcher.h"
 #include "phone_test_util.h"
 
 namespace {
@@ -156,6 +159,8 @@ TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) 
     if (!program) {
         // Without the program the home screen says so and still powers off.
         ASSERT_TRUE(WaitFor("cannot be started")) << Screen();
+        EXPECT_TRUE(WaitFor("No port is served yet")) << Screen();
+        EXPECT_EQ(Screen().find("read_port.py"), std::string::npos) << Screen();
         EXPECT_TRUE(WaitFor("p or F2: power off")) << Screen();
         Keys("p");
         EXPECT_EQ(ExitStatus(kExitMs), 0) << Screen();
@@ -253,8 +258,10 @@ TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) 
     Keys("F1");
     ASSERT_TRUE(WaitFor("Active devices:")) << Screen();
     EXPECT_TRUE(WaitFor("COM9:")) << Screen();
-    // The port is served once the bridge's next check has seen the driver.
+    // The port is served once the bridge's next check has seen the driver;
+    // from then on the home screen tells how to watch it.
     EXPECT_TRUE(WaitFor(root_ + "/dev/COM9 (/dev/pts/")) << Screen();
+    EXPECT_TRUE(WaitFor("scripts/read_port.py ")) << Screen();
     EXPECT_TRUE(WaitFor("VorliskClient.exe has closed; the drivers it loaded stay loaded."))
         << Screen();
     EXPECT_TRUE(WaitFor("the registry cannot be saved")) << Screen();
@@ -271,6 +278,18 @@ TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) 
 
     Keys("p");
     EXPECT_EQ(ExitStatus(kExitMs), 0) << Screen();
+}
+
+// The home screen points at a port to watch only while one is served.
+TEST(PhoneHome, SuggestsWatchingAPortOnlyWhileOneIsServed) {
+    phone::Launcher launcher({}, nullptr, [](const platform::shell::ScreenView &) {});
+    std::string text;
+    for (const auto &dialog : launcher.HomeScreen().dialogs)
+        for (const auto &control : dialog.controls)
+            text += platform::Narrow(control.text) + "\n";
+    EXPECT_EQ(text.find("read_port.py"), std::string::npos) << text;
+    EXPECT_EQ(text.find("COM9"), std::string::npos) << text;
+    EXPECT_NE(text.find("No port is served yet"), std::string::npos) << text;
 }
 
 } // namespace

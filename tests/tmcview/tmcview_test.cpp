@@ -3,15 +3,26 @@
 #include <gtest/gtest.h>
 
 #include "support/captures.h"
+#include "support/temp_folder.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "decoder.h"
@@ -49,6 +60,7 @@ TEST(TmcviewInput, LinesOfEveryShape) {
         {"type field disagrees with block B", "$RTTMC,9,D3C2,8A10,12F4,AB*45", LineKind::Bad},
         // The driver writes the type in decimal: 14 is an EON group, "E" is not a type.
         {"group type 14", "$RTTMC,14,A203,E545,A59,AA0A*48", LineKind::Group},
+        {"group type 15", "$RTTMC,15,D318,F858,D318,F858*74", LineKind::Group},
         {"group type in hex", "$RTTMC,E,A203,E545,A59,AA0A*08", LineKind::Bad},
         {"group type with a leading zero", "$RTTMC,014,A203,E545,A59,AA0A*78", LineKind::Bad},
         {"block too long", "$RTTMC,8,D3C2,8A10,12F45,AB*71", LineKind::Bad},
@@ -80,8 +92,32 @@ TEST(TmcviewInput, LinesOfEveryShape) {
     EXPECT_EQ(kinds, (std::vector<LineKind>{LineKind::Group, LineKind::Bad, LineKind::Group}));
 }
 
+TEST(TmcviewInput, CaptureTimeStamps) {
+    double a = 0, b = 0;
+    ASSERT_TRUE(tmcview::CaptureTime("A203 8548 53F4 A827 @2017/12/27 18:22:00.339", a));
+    ASSERT_TRUE(tmcview::CaptureTime("A203 8548 53F4 A827 @2018/01/01 00:00:01.05", b));
+    EXPECT_NEAR(b - a, 4 * 86400 + 5 * 3600 + 38 * 60 + 0.711, 1e-6); // across a year's end
+    ASSERT_TRUE(tmcview::CaptureTime("C36C 0548 E795 4865 @2016/03/01 00:00:00", b));
+    ASSERT_TRUE(tmcview::CaptureTime("C36C 0548 E795 4865 @2016/02/28 00:00:00", a));
+    EXPECT_EQ(b - a, 2 * 86400.0); // a leap day between
+    for (const char *none :
+         {"A203 8548 53F4 A827", "$RTTMC,8,D3C2,8A10,12F4,AB*44",
+          "A203 8548 53F4 A827 @2017/13/27 18:22:00", "x @2017/12/27", "A203 8548 53F4 A827 @"})
+        EXPECT_FALSE(tmcview::CaptureTime(none, a)) << none;
+}
+
 TEST(TmcviewDecoder, StationNameFrequenciesTextAndClock) {
     Decoder d;
+    // TP and TA are not known before a group has told them; 15B tells TA and music too.
+    rds::Group noB = G(0x1234, 0, 0, 0);
+    noB.missing = 1u << rds::kBlockB;
+    Decode(d, noB);
+    EXPECT_FALSE(d.station().hasFlags);
+    EXPECT_FALSE(d.station().hasSwitching);
+    EXPECT_NE(Decode(d, G(0x1234, 0xF818, 0x1234, 0xF818)).find("\"ta\":true,\"is_music\":true"),
+              std::string::npos);
+    EXPECT_TRUE(d.station().hasFlags && d.station().hasSwitching && d.station().ta);
+    EXPECT_FALSE(d.station().tp);
     // PS in segment order 3, 0, 1, 2, 3: shown once every segment of a cycle is in.
     const std::uint16_t ps[4] = {0x5441, 0x5652, 0x494E, 0x454C}; // "TAVRINEL"
     EXPECT_EQ(Decode(d, G(0x1234, 0x0103, 0xE0CD, ps[3])).find("\"ps\""), std::string::npos);
@@ -235,6 +271,130 @@ TEST(TmcviewDecoder, TrafficMessages) {
     EXPECT_TRUE(d.messages().empty());
     EXPECT_FALSE(d.station().tmc.systemKnown);
     EXPECT_EQ(d.station().pi, 0x5678);
+}
+
+// ---- The program -------------------------------------------------------------------------
+
+// Runs tmcview with `args`, standard input and output on `terminal` (or
+// /dev/null when -1), standard error to `err` (or /dev/null); answers its pid.
+pid_t Start(const std::vector<std::string> &args, int terminal = -1, const char *err = nullptr) {
+    std::vector<char *> argv{const_cast<char *>(TMCVIEW_PATH)};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    setenv("TERM", "xterm", 1); // for the view
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        const int io = terminal >= 0 ? terminal : null;
+        if (terminal >= 0)
+            setsid(); // the view's terminal becomes the controlling one
+        dup2(io, 0);
+        dup2(io, 1);
+        const int e = err ? open(err, O_WRONLY | O_CREAT | O_TRUNC, 0600) : null;
+        dup2(e, 2);
+        execv(TMCVIEW_PATH, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// The exit code of `pid`, or 128 + the signal that ended it (10 s cap, then killed).
+int Finish(pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A pseudo-terminal pair: the master and the slave (open), the slave's path.
+struct Pty {
+    int master = -1, slave = -1;
+    std::string path;
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+            return;
+        path = ptsname(master);
+        slave = open(path.c_str(), O_RDWR | O_NOCTTY);
+    }
+    ~Pty() {
+        if (slave >= 0)
+            close(slave);
+        if (master >= 0)
+            close(master);
+    }
+    [[nodiscard]] bool Raw() const {
+        termios t{};
+        return tcgetattr(slave, &t) == 0 && !(t.c_lflag & (ICANON | ECHO));
+    }
+};
+
+TEST(TmcviewProgram, HelpAndWhatItRefuses) {
+    testsupport::TempFolder dir("tmcview");
+    const std::string out = dir.File("out");
+    // --help: standard output, success.
+    const std::string help = std::string("'") + TMCVIEW_PATH + "' --help > '" + out + "'";
+    EXPECT_EQ(std::system(help.c_str()), 0);
+    std::ifstream in(out);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char *word : {"--events", "--json", "PgDn", "q or Esc", "loc", "urg", "TP yes/no"})
+        EXPECT_NE(text.find(word), std::string::npos) << word;
+    std::ofstream(dir.File("a.spy")) << "D318 0548 E795 4865\n";
+    struct Case {
+        std::vector<std::string> args;
+        const char *says;
+    } const cases[] = {
+        {{"--events", dir.File("none.txt"), dir.File("a.spy")}, "none.txt"},
+        {{"--json", "--events", dir.Path(), dir.File("a.spy")}, "directory"},
+        {{"--json", dir.Path()}, "is a directory"},
+        {{"--frobnicate"}, "usage"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(Finish(Start(c.args, -1, out.c_str())), 2) << c.says;
+        std::ifstream err(out);
+        const std::string said((std::istreambuf_iterator<char>(err)),
+                               std::istreambuf_iterator<char>());
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    }
+}
+
+TEST(TmcviewProgram, APortsTerminalSettingsComeBackHoweverItEnds) {
+    Pty port;
+    ASSERT_GE(port.slave, 0) << "no pseudo-terminal";
+    termios before{};
+    ASSERT_EQ(tcgetattr(port.slave, &before), 0);
+    before.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(tcsetattr(port.slave, TCSANOW, &before), 0);
+    auto runs = [&](const std::vector<std::string> &args, int terminal, int signal) {
+        const pid_t pid = Start(args, terminal);
+        bool raw = false;
+        for (int i = 0; i < 500 && !(raw = port.Raw()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(raw) << "tmcview never set the port to raw mode";
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // into its reading loop
+        kill(pid, signal);
+        EXPECT_EQ(Finish(pid), 128 + signal);
+        termios after{};
+        EXPECT_EQ(tcgetattr(port.slave, &after), 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag) << "after signal " << signal;
+        EXPECT_EQ(after.c_iflag, before.c_iflag) << "after signal " << signal;
+        EXPECT_EQ(after.c_oflag, before.c_oflag) << "after signal " << signal;
+    };
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        runs({"--json", port.path}, -1, signal);
+    // The live view, on a terminal of its own.
+    Pty screen;
+    ASSERT_GE(screen.slave, 0);
+    winsize size{24, 80, 0, 0};
+    ioctl(screen.master, TIOCSWINSZ, &size);
+    for (const int signal : {SIGTERM, SIGQUIT})
+        runs({port.path}, screen.slave, signal);
 }
 
 // ---- Against the independent decoder ---------------------------------------------------

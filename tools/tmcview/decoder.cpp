@@ -289,6 +289,7 @@ void Decoder::Decode(const rds::Group &g, double now, std::string *json) {
     }
     if (!g.blockMissing(kBlockB)) {
         const std::uint16_t b = g.block[kBlockB];
+        station_.hasFlags = true;
         station_.tp = (b >> 10) & 1u;
         station_.pty = (b >> 5) & 31u;
         AppendKey(out, "group");
@@ -316,6 +317,10 @@ void Decoder::Decode(const rds::Group &g, double now, std::string *json) {
             if (!g.versionB())
                 DecodeTmc(g, now, out);
             break;
+        case 15:
+            if (g.versionB()) // fast switching information
+                DecodeSwitching(b, out);
+            break;
         default:
             break;
         }
@@ -329,24 +334,30 @@ void Decoder::Decode(const rds::Group &g, double now, std::string *json) {
 
 // ---- 0A/0B: basic tuning and switching information -------------------------------------
 
-void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
-    const std::uint16_t b = g.block[kBlockB];
-    const std::size_t segment = b & 3u;
+// Block B's switching flags, in 0A, 0B and 15B alike.
+void Decoder::DecodeSwitching(std::uint16_t b, std::string &out) {
     static constexpr std::array<const char *, 4> kDi = {"dynamic_pty", "compressed",
                                                         "artificial_head", "stereo"};
     AppendKey(out, "di");
     out += "{\"";
-    out += kDi[segment];
+    out += kDi[b & 3u];
     out += "\":";
     out += (b >> 2) & 1u ? "true}" : "false}";
-    // Groups of unknown type since the last 0A/0B: any may have been one.
-    const unsigned unknown = std::exchange(psUnknown_, 0u);
+    station_.hasSwitching = true;
     station_.ta = (b >> 4) & 1u;
     station_.music = (b >> 3) & 1u;
     AppendKey(out, "ta");
     out += station_.ta ? "true" : "false";
     AppendKey(out, "is_music");
     out += station_.music ? "true" : "false";
+}
+
+void Decoder::DecodeBasic(const rds::Group &g, std::string &out) {
+    const std::uint16_t b = g.block[kBlockB];
+    const std::size_t segment = b & 3u;
+    DecodeSwitching(b, out);
+    // Groups of unknown type since the last 0A/0B: any may have been one.
+    const unsigned unknown = std::exchange(psUnknown_, 0u);
 
     // An AF list: a count code (224 + n) with the first of n codes, then two
     // codes a group. The rest must not come from another list or cycle: a
@@ -903,6 +914,37 @@ std::vector<const TmcMessage *> Decoder::Confirmed() const {
         return a->lastSeen > b->lastSeen;
     });
     return list;
+}
+
+bool CaptureTime(std::string_view line, double &seconds) {
+    const std::size_t at = line.find('@');
+    if (at == std::string_view::npos)
+        return false;
+    const std::string text(line.substr(at + 1, 40));
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, used = 0;
+    if (std::sscanf(text.c_str(), "%4d/%2d/%2d %2d:%2d:%2d%n", &year, &month, &day, &hour, &minute,
+                    &second, &used) != 6 ||
+        year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+        second > 60)
+        return false;
+    double fraction = 0;
+    if (static_cast<std::size_t>(used) < text.size() &&
+        text[static_cast<std::size_t>(used)] == '.') {
+        double scale = 0.1;
+        for (std::size_t i = static_cast<std::size_t>(used) + 1;
+             i < text.size() && text[i] >= '0' && text[i] <= '9' && scale > 1e-7; ++i, scale /= 10)
+            fraction += (text[i] - '0') * scale;
+    }
+    // Days since 1970-01-01 of the proleptic Gregorian calendar (no time zone: only
+    // differences matter).
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = y / 400;
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const long days = static_cast<long>(era) * 146097 + dayOfEra - 719468;
+    seconds = static_cast<double>(days) * 86400 + hour * 3600 + minute * 60 + second + fraction;
+    return true;
 }
 
 } // namespace tmcview

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "rdsgroup.h"
@@ -78,8 +79,10 @@ struct TmcMessage {
 struct Station {
     bool hasPi = false;
     std::uint16_t pi = 0;
+    bool hasFlags = false; // pty and tp came (any group with block B)
     unsigned pty = 0;
     bool tp = false;
+    bool hasSwitching = false; // ta and music came (0A, 0B, 15B)
     bool ta = false;
     bool music = false;
     bool hasPs = false;
@@ -130,6 +133,7 @@ private:
     };
 
     void DecodeBasic(const rds::Group &g, std::string &out);
+    void DecodeSwitching(std::uint16_t b, std::string &out);
     void AppendAltFrequencies(std::string &out);
     void DecodeRadiotext(const rds::Group &g, std::string &out);
     void DecodeClock(const rds::Group &g, std::string &out);
@@ -161,6 +165,10 @@ private:
 
 // Appends the JSON text of one message's fields ("event_codes":[...],...).
 void AppendMessageJson(const TmcMessage &m, std::string &out);
+
+// The time stamp of a capture line ("... @2017/12/27 18:22:00.339"), in
+// seconds of its own clock; false when the line has none.
+bool CaptureTime(std::string_view line, double &seconds);
 
 // RDS characters to UTF-8.
 std::string RdsToUtf8(const std::uint8_t *chars, std::size_t count);
