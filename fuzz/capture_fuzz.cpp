@@ -9,8 +9,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     rds::Capture capture;
     std::string error;
-    if (rds::ParseCapture(std::string_view(reinterpret_cast<const char *>(data), size),
-                          "fuzz.spy", capture, error)) {
+    if (rds::ParseCapture(std::string_view(reinterpret_cast<const char *>(data), size), "fuzz.spy",
+                          capture, error)) {
         std::vector<std::uint8_t> raw;
         for (const auto &group : capture.groups)
             rds::AppendRawGroup(group, raw);

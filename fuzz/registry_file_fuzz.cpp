@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     platform::ResetRegistry();
     HKEY key = nullptr;
     DWORD disposition = 0;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Sentinel", 0, nullptr, 0, 0, nullptr, &key,
-                    &disposition);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Sentinel", 0, nullptr, 0, 0, nullptr, &key, &disposition);
     RegCloseKey(key);
     std::string error;
     if (!platform::LoadRegistryFile(path, error)) {

@@ -68,8 +68,8 @@ static_assert(sizeof(TagFMDEVINFO) == 56);
 
 // One RDS group handed to the RDS callback; valid during the call only.
 struct RdsGroupRecord {
-    DWORD dwSize;       // 16
-    WORD wBlockA;       // PI code
+    DWORD dwSize; // 16
+    WORD wBlockA; // PI code
     WORD wBlockB;
     WORD wBlockC;
     WORD wBlockD;

@@ -18,8 +18,8 @@
 #include <cstring>
 
 #include "kernel.h"
-#include "user.h"
 #include "resource_reader.h"
+#include "user.h"
 
 namespace platform::shell::detail {
 

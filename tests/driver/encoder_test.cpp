@@ -61,8 +61,7 @@ TEST_F(EncoderTest, FrequencyFieldAndLevels) {
         StrengthIs(row.strength);
         OnTuned(session, row.kHz, FMTUNE_SEEK);
         EXPECT_EQ(ReadAll(), WithChecksum(std::string("$RTRDS,") + row.field + "," +
-                                          std::to_string(row.level) +
-                                          ",0,0,2,1,1,000,255,5,0,50*"))
+                                          std::to_string(row.level) + ",0,0,2,1,1,000,255,5,0,50*"))
             << row.kHz << " kHz, strength " << row.strength;
     }
 }

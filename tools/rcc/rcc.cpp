@@ -90,7 +90,9 @@ struct Token {
 
 class Lexer {
 public:
-    Lexer(std::string text, std::string file) : text_(std::move(text)) { where_.file = std::move(file); }
+    Lexer(std::string text, std::string file) : text_(std::move(text)) {
+        where_.file = std::move(file);
+    }
 
     std::vector<Token> Run() {
         std::vector<Token> tokens;

@@ -20,8 +20,8 @@ struct StreamDriver {
     DWORD (*Read)(DWORD_PTR open, LPVOID buffer, DWORD count);
     DWORD (*Write)(DWORD_PTR open, LPCVOID buffer, DWORD count);
     DWORD (*Seek)(DWORD_PTR open, LONG amount, DWORD type);
-    BOOL (*IOControl)(DWORD_PTR open, DWORD code, PBYTE in, DWORD inSize, PBYTE out,
-                      DWORD outSize, PDWORD returned);
+    BOOL (*IOControl)
+    (DWORD_PTR open, DWORD code, PBYTE in, DWORD inSize, PBYTE out, DWORD outSize, PDWORD returned);
     void (*PowerUp)(DWORD_PTR device);
     void (*PowerDown)(DWORD_PTR device);
 };

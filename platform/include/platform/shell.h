@@ -121,10 +121,10 @@ ScreenView Snapshot();
 // a cell acts on what is drawn there.
 struct InputEvent {
     enum class Kind { Key, Char, Click } kind = Kind::Key;
-    UINT virtualKey = 0;  // VK_* for Kind::Key
+    UINT virtualKey = 0; // VK_* for Kind::Key
     bool shift = false;
     char16_t character = 0; // for Kind::Char
-    int x = 0, y = 0;     // cell, for Kind::Click
+    int x = 0, y = 0;       // cell, for Kind::Click
 };
 void PostInput(const InputEvent &event);
 
