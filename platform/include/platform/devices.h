@@ -20,8 +20,11 @@ struct StreamDriver {
     DWORD (*Read)(DWORD_PTR open, LPVOID buffer, DWORD count);
     DWORD (*Write)(DWORD_PTR open, LPCVOID buffer, DWORD count);
     DWORD (*Seek)(DWORD_PTR open, LONG amount, DWORD type);
-    BOOL (*IOControl)
-    (DWORD_PTR open, DWORD code, PBYTE in, DWORD inSize, PBYTE out, DWORD outSize, PDWORD returned);
+    // clang-format splits a pointer to a function returning BOOL oddly.
+    // clang-format off
+    BOOL (*IOControl)(DWORD_PTR open, DWORD code, PBYTE in, DWORD inSize, PBYTE out,
+                      DWORD outSize, PDWORD returned);
+    // clang-format on
     void (*PowerUp)(DWORD_PTR device);
     void (*PowerDown)(DWORD_PTR device);
 };
