@@ -136,7 +136,7 @@ Run RunIq(const std::vector<TxGroup> &groups, const testsupport::IqOptions &opti
         receiver.ProcessCu8(std::span<const std::uint8_t>(chunk.data(), n), got);
         run.cpu += CpuSeconds() - before;
     }
-    run.seconds = static_cast<double>(bytes / 2) / options.rate;
+    run.seconds = static_cast<double>(bytes) / 2.0 / options.rate;
     run.score = Compare(groups, got);
     return run;
 }
@@ -229,7 +229,7 @@ double FirstGroup(const std::vector<TxGroup> &groups, std::uint32_t seed, bool i
         receiver.ProcessCu8(std::span<const std::uint8_t>(chunk.data(), n), got);
         bytes += n;
     }
-    return static_cast<double>(bytes / 2) / options.rate;
+    return static_cast<double>(bytes) / 2.0 / options.rate;
 }
 
 } // namespace

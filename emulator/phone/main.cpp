@@ -195,7 +195,8 @@ int ParseOptions(int argc, char **argv, Options &o) {
         } else if (arg == "--activate" && takeValue(v) && ValidKeyText(v)) {
             o.activate.push_back(v);
         } else if (arg == "--poll-ms" && takeValue(v) &&
-                   ParseInt(v, kMinPollMs, kMaxPollMs, o.pollMs)) {
+                   ParseInt(v, kMinPollMs, kMaxPollMs, o.pollMs)) { // NOLINT(bugprone-branch-clone)
+            // Parsed in the condition, as the speed is.
         } else if (arg == "--speed" && takeValue(v) && ParseSpeed(v, o.speed)) {
         } else if (arg == "--scenario" && takeValue(v) && !v.empty()) {
             o.scenario = v;

@@ -184,7 +184,7 @@ public:
     bool Parse(std::string_view text, std::string &error);
 
 private:
-    bool Fail(std::string message) {
+    bool Fail(const std::string &message) {
         error_ = fileName_ + ":" + std::to_string(line_) + ": " + message;
         return false;
     }

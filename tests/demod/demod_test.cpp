@@ -316,7 +316,7 @@ TEST(Reception, NoiseAndHostileInputGiveNoGroupsAndNoCrash) {
     EXPECT_GE(got.size(), 8U);
 
     EXPECT_THROW(demod::MpxDemodulator(100000.0), std::invalid_argument);
-    EXPECT_THROW(demod::MpxDemodulator(std::numeric_limits<double>::quiet_NaN()),
+    EXPECT_THROW(demod::MpxDemodulator{std::numeric_limits<double>::quiet_NaN()},
                  std::invalid_argument);
     EXPECT_THROW(demod::IqDemodulator(5e6), std::invalid_argument);
 }

@@ -303,9 +303,11 @@ TEST(CommandRadio, AnExitingCommandIsRestartedWithAGrowingDelay) {
 
 TEST(CommandRadio, GarbageIsCountedAndSkippedErrorsGoToTheLog) {
     testing::internal::CaptureStderr();
-    auto radio = Make("printf 'hello\\nC36C 0548 E795 4865 @2015/09/27 10:00:00.00\\n"
-                      "C36C ---- 9895\\n\\033[2J\\nD318 0000 ---- 1234\\n'; "
-                      "echo 'tuned to {mhz} MHz' >&2; exec sleep 60");
+    // The error line first, well ahead of the groups: the radio reads the command's
+    // standard error on a thread of its own, which must have logged it by power-off.
+    auto radio = Make("echo 'tuned to {mhz} MHz' >&2; sleep 0.3; "
+                      "printf 'hello\\nC36C 0548 E795 4865 @2015/09/27 10:00:00.00\\n"
+                      "C36C ---- 9895\\n\\033[2J\\nD318 0000 ---- 1234\\n'; exec sleep 60");
     std::string why;
     ASSERT_TRUE(radio->powerOn(90000, why));
     const auto raw = Collect(*radio, 24);
@@ -419,7 +421,7 @@ TEST(CommandRadio, NothingOfTheCommandOutlivesAKilledPhoneAndThePlayerEndsWithIt
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     const std::string script = TAVRINEL_SOURCE_DIR "/scripts/rds-player.sh";
-    const std::string path = dir.Path();
+    const std::string &path = dir.Path();
     char *argv[] = {const_cast<char *>("sh"), const_cast<char *>(script.c_str()),
                     const_cast<char *>("88000"), const_cast<char *>(path.c_str()), nullptr};
     char pace[] = "RDS_PLAYER_PACE=0.001";

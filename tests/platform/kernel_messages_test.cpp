@@ -190,9 +190,8 @@ TEST_F(Messages, PostPeekDispatchOnOwnWindow) {
     const MSG untouched = msg;
     EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
     // Byte for byte, padding included: both were filled with the same guard byte.
-    EXPECT_EQ(std::memcmp(&msg, &untouched, sizeof msg),
-              0) // NOLINT(bugprone-suspicious-memory-comparison)
-        << "msg untouched when empty";
+    // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison)
+    EXPECT_EQ(std::memcmp(&msg, &untouched, sizeof msg), 0) << "msg untouched when empty";
     DestroyWindow(hwnd);
 }
 

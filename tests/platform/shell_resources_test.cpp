@@ -13,7 +13,7 @@ constexpr WORD kExit = 40003, kMenu = 40001, kAbout = 40002, kTest = 32784;
 
 // The description: menu id, count, then per button image, command, state,
 // style, caption string, popup index.
-std::vector<BYTE> MenuBarData(std::vector<WORD> words) {
+std::vector<BYTE> MenuBarData(const std::vector<WORD> &words) {
     Bytes b;
     for (WORD w : words)
         b.Word(w);

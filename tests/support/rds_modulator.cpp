@@ -167,7 +167,7 @@ struct MpxModulator::State {
     }
 };
 
-MpxModulator::MpxModulator(std::vector<TxGroup> groups, const MpxOptions &options)
+MpxModulator::MpxModulator(const std::vector<TxGroup> &groups, const MpxOptions &options)
     : state_(new State) {
     State &s = *state_;
     s.options = options;

@@ -50,7 +50,7 @@ struct MpxOptions {
 
 class MpxModulator {
 public:
-    MpxModulator(std::vector<TxGroup> groups, const MpxOptions &options);
+    MpxModulator(const std::vector<TxGroup> &groups, const MpxOptions &options);
     ~MpxModulator();
     MpxModulator(const MpxModulator &) = delete;
     MpxModulator &operator=(const MpxModulator &) = delete;
