@@ -10,9 +10,10 @@ if [ ! -x "$phone" ]; then
   echo "SKIP: no phone at $phone (build the default preset first)"
   exit 77
 fi
-rm -rf "$work"
+rm -rf "$work" "$work.out"
 mkdir -p "$work"
-"$phone" --headless --install-driver --root "$work" >"$work/phone.out" 2>&1 &
+# The phone takes over only an empty folder: its output goes beside the root.
+"$phone" --headless --install-driver --root "$work" >"$work.out" 2>&1 &
 phone_pid=$!
 stop_phone() {
   kill "$phone_pid" 2>/dev/null || true
@@ -25,7 +26,7 @@ for _ in $(seq 100); do
 done
 if [ ! -e "$work/dev/COM9" ]; then
   echo "FAIL: the phone served no COM9 in 20 s"
-  cat "$work/phone.out"
+  cat "$work.out"
   exit 1
 fi
 "$here/wine.sh" "$prefix" --boot
