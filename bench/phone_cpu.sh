@@ -31,7 +31,9 @@ if [[ ! -x "$phone" ]]; then
     exit 1
 fi
 
-root="$(mktemp -d "${TMPDIR:-/tmp}/phone-cpu-XXXXXX")"
+# The phone takes over only an empty folder: its output goes beside it.
+work="$(mktemp -d "${TMPDIR:-/tmp}/phone-cpu-XXXXXX")"
+root="$work/root"
 # shellcheck source=phone_lib.sh
 source "$here/bench/phone_lib.sh"
 
@@ -39,12 +41,12 @@ count_sentences() { grep -c '^\$RTTMC' "$root/reader.out" 2>/dev/null || true; }
 
 phone_args=(--headless --install-driver --root "$root")
 [[ -n "${PHONE_POLL_MS:-}" ]] && phone_args+=(--poll-ms "$PHONE_POLL_MS")
-"$phone" "${phone_args[@]}" >"$root/phone.out" 2>&1 &
+"$phone" "${phone_args[@]}" >"$work/phone.out" 2>&1 &
 phone_pid=$!
 
 for ((i = 0; i < 100; i++)); do
     [[ -e "$root/dev/COM9" ]] && break
-    kill -0 "$phone_pid" 2>/dev/null || { cat "$root/phone.out" >&2; exit 1; }
+    kill -0 "$phone_pid" 2>/dev/null || { cat "$work/phone.out" >&2; exit 1; }
     sleep 0.1
 done
 [[ -e "$root/dev/COM9" ]] || { echo "phone_cpu: COM9 never appeared" >&2; exit 1; }

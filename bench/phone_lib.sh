@@ -1,6 +1,6 @@
 # phone_lib.sh - what the benchmarks that run the real phone share; sourced,
 # not run. The caller sets phone_pid and reader_pid (may stay empty) and
-# root (a temporary folder, removed at exit).
+# root (a folder in the temporary folder $work, removed at exit).
 
 phone_pid=""
 reader_pid=""
@@ -23,7 +23,7 @@ stop_pid() { # PID SECONDS: SIGTERM, wait up to SECONDS, then SIGKILL
 cleanup() {
     stop_pid "$reader_pid" 2
     stop_pid "$phone_pid" 15
-    [[ -n "${root:-}" ]] && rm -rf "$root"
+    [[ -n "${work:-}" ]] && rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM

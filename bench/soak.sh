@@ -41,14 +41,16 @@ fi
 phone="$build/bin/phone"
 [[ -x "$phone" ]] || { echo "soak: no $phone (build it: cmake --build $build --target phone)" >&2; exit 1; }
 
-root="$(mktemp -d "${TMPDIR:-/tmp}/tavrinel-soak-XXXXXX")"
+# The phone takes over only an empty folder: its output and scenario go beside it.
+work="$(mktemp -d "${TMPDIR:-/tmp}/tavrinel-soak-XXXXXX")"
+root="$work/root"
 # shellcheck source=phone_lib.sh
 source "$here/bench/phone_lib.sh"
 
 status_kb() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
 log_bytes() { stat -c %s "$root/Tavrinel.log" 2>/dev/null || echo 0; }
 
-cat >"$root/soak.scn" <<EOF
+cat >"$work/soak.scn" <<EOF
 # soak: one generated station, no injected errors
 seed 1
 latency 5
@@ -57,13 +59,13 @@ frequency 90000
 station 90000 signal=45 pi=5A17 rds=generated ps="SOAKTEST" rt="Tavrinel soak" tmc=on ltn=12 sid=3 messages=8
 EOF
 
-phone_args=(--headless --install-driver --root "$root" --scenario "$root/soak.scn")
+phone_args=(--headless --install-driver --root "$root" --scenario "$work/soak.scn")
 [[ -n "$poll_ms" ]] && phone_args+=(--poll-ms "$poll_ms")
-"$phone" "${phone_args[@]}" >"$root/phone.out" 2>&1 &
+"$phone" "${phone_args[@]}" >"$work/phone.out" 2>&1 &
 phone_pid=$!
 for ((i = 0; i < 100; i++)); do
     [[ -e "$root/dev/COM9" ]] && break
-    kill -0 "$phone_pid" 2>/dev/null || { cat "$root/phone.out" >&2; exit 1; }
+    kill -0 "$phone_pid" 2>/dev/null || { cat "$work/phone.out" >&2; exit 1; }
     sleep 0.1
 done
 [[ -e "$root/dev/COM9" ]] || { echo "soak: COM9 never appeared" >&2; exit 1; }
