@@ -276,9 +276,15 @@ bool PortBridge::ResetTerminal(std::string &error) {
 // after the program wrote (a command's answer), and, as a safety net, once
 // a poll interval has passed without any read.
 bool PortBridge::Serve() {
+    // Serving from before the open: news of an unload from here on is said
+    // as an unload under the program, once, whoever sees it first.
+    unloadReported_.store(false);
+    serving_.store(true);
     HANDLE device = OpenDevice();
-    if (device == nullptr)
+    if (device == nullptr) {
+        serving_.store(false);
         return DiscardUntilClosed();
+    }
     BeginServing();
     Session session;
     session.device = device;
@@ -305,8 +311,6 @@ HANDLE PortBridge::OpenDevice() {
 void PortBridge::BeginServing() {
     pending_.clear();
     deviceError_ = ERROR_SUCCESS;
-    unloadReported_.store(false);
-    serving_.store(true);
     TakeWake(); // what the radio did before the program came is in the first read
     Served(WakesSoFar());
 }
