@@ -304,9 +304,8 @@ MpxOptions MpxFor(const IqOptions &iq) {
 }
 } // namespace
 
-IqModulator::IqModulator(std::vector<TxGroup> groups, const IqOptions &options)
-    : mpx_(std::move(groups), MpxFor(options)), options_(options),
-      random_(options.seed * 104729ULL + 3) {}
+IqModulator::IqModulator(const std::vector<TxGroup> &groups, const IqOptions &options)
+    : mpx_(groups, MpxFor(options)), options_(options), random_(options.seed * 104729ULL + 3) {}
 
 std::size_t IqModulator::Generate(std::span<std::uint8_t> out) {
     constexpr double kAmplitude = 0.5;

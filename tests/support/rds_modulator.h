@@ -88,7 +88,7 @@ struct IqOptions {
 // FM at 75 kHz peak deviation of the MPX above, as rtl_sdr's cu8 bytes.
 class IqModulator {
 public:
-    IqModulator(std::vector<TxGroup> groups, const IqOptions &options);
+    IqModulator(const std::vector<TxGroup> &groups, const IqOptions &options);
     // Writes whole I/Q pairs; returns how many bytes, 0 at the end.
     std::size_t Generate(std::span<std::uint8_t> out);
 
