@@ -23,61 +23,69 @@ constexpr size_t kChunkBytes = 4096;   // one read of the terminal
 constexpr int kMaxReadsPerWake = 16;   // bound the work of one wake-up
 constexpr size_t kMaxPathBytes = 4096; // a readlink answer longer than this is not ours
 
-// Answers the target of the symbolic link at `path`, or "" when it is none.
-std::string LinkTarget(const std::string &path) {
+// Answers the target of the symbolic link `name` in `dir`, or "" when it is none.
+std::string LinkTarget(int dir, const std::string &name) {
     std::vector<char> buffer(kMaxPathBytes + 1);
-    const ssize_t n = readlink(path.c_str(), buffer.data(), kMaxPathBytes);
+    const ssize_t n = readlinkat(dir, name.c_str(), buffer.data(), kMaxPathBytes);
     if (n <= 0 || static_cast<size_t>(n) >= kMaxPathBytes)
         return {};
     return std::string(buffer.data(), static_cast<size_t>(n));
 }
 
-// Makes `linkPath` a symbolic link to `target`. Only a symbolic link is
-// ever replaced, and atomically (a new link renamed over it).
-bool PlaceLink(const std::string &linkPath, const std::string &target, std::string &error) {
+// Makes the link a symbolic link to `target`. Only a symbolic link is ever
+// replaced, and atomically (a new link renamed over it). All of it happens
+// in the held folder: a path swapped meanwhile redirects nothing.
+bool PlaceLink(const PortLink &link, const std::string &target, std::string &error) {
+    const int dir = link.dir ? link.dir->Fd() : -1;
+    if (dir < 0) {
+        error = "cannot create " + link.path + ": its folder is not open";
+        return false;
+    }
     struct stat st {};
-    if (lstat(linkPath.c_str(), &st) != 0) {
+    if (fstatat(dir, link.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) {
-            error = linkPath + ": " + Errno();
+            error = link.path + ": " + Errno();
             return false;
         }
-        if (symlink(target.c_str(), linkPath.c_str()) != 0) {
-            error = "cannot create " + linkPath + ": " + Errno();
+        if (symlinkat(target.c_str(), dir, link.name.c_str()) != 0) {
+            error = "cannot create " + link.path + ": " + Errno();
             return false;
         }
         return true;
     }
     if (!S_ISLNK(st.st_mode)) {
-        error = linkPath + " exists and is not a symbolic link; not touching it (move it "
-                           "away and the port is served at the next check)";
+        error = link.path + " exists and is not a symbolic link; not touching it (move it "
+                            "away and the port is served at the next check)";
         return false;
     }
-    const std::string fresh = linkPath + ".new";
+    const std::string fresh = link.name + ".new";
     struct stat freshSt {};
-    if (lstat(fresh.c_str(), &freshSt) == 0) {
+    if (fstatat(dir, fresh.c_str(), &freshSt, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISLNK(freshSt.st_mode)) {
-            error = fresh + " exists and is not a symbolic link; not touching it";
+            error = link.path + ".new exists and is not a symbolic link; not touching it";
             return false;
         }
-        unlink(fresh.c_str());
+        unlinkat(dir, fresh.c_str(), 0);
     }
-    if (symlink(target.c_str(), fresh.c_str()) != 0) {
-        error = "cannot create " + fresh + ": " + Errno();
+    if (symlinkat(target.c_str(), dir, fresh.c_str()) != 0) {
+        error = "cannot create " + link.path + ".new: " + Errno();
         return false;
     }
-    if (rename(fresh.c_str(), linkPath.c_str()) != 0) {
-        error = "cannot replace " + linkPath + ": " + Errno();
-        unlink(fresh.c_str());
+    if (renameat(dir, fresh.c_str(), dir, link.name.c_str()) != 0) {
+        error = "cannot replace " + link.path + ": " + Errno();
+        unlinkat(dir, fresh.c_str(), 0);
         return false;
     }
     return true;
 }
 
-// Removes `linkPath` only if it is still our link to `target`.
-void RemoveLink(const std::string &linkPath, const std::string &target) {
+// Removes the link only if it is still ours to `target`.
+void RemoveLink(const PortLink &link, const std::string &target) {
+    const int dir = link.dir ? link.dir->Fd() : -1;
     struct stat st {};
-    if (lstat(linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && LinkTarget(linkPath) == target)
-        unlink(linkPath.c_str());
+    if (dir >= 0 && fstatat(dir, link.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode) && LinkTarget(dir, link.name) == target)
+        unlinkat(dir, link.name.c_str(), 0);
 }
 
 } // namespace
@@ -98,9 +106,9 @@ std::string Errno() {
 
 // ---------------------------------------------------------------- its life
 
-PortBridge::PortBridge(std::u16string deviceName, std::string name, std::string linkPath,
-                       int pollMs, FILE *messages)
-    : deviceName_(std::move(deviceName)), name_(std::move(name)), linkPath_(std::move(linkPath)),
+PortBridge::PortBridge(std::u16string deviceName, std::string name, PortLink link, int pollMs,
+                       FILE *messages)
+    : deviceName_(std::move(deviceName)), name_(std::move(name)), link_(std::move(link)),
       pollInterval_(std::chrono::milliseconds(pollMs)), messages_(messages) {}
 
 PortBridge::~PortBridge() {
@@ -145,7 +153,7 @@ bool PortBridge::Create(std::string &error) {
     }
     if (!ResetTerminal(error))
         return false;
-    if (!PlaceLink(linkPath_, slavePath_, error))
+    if (!PlaceLink(link_, slavePath_, error))
         return false;
     linked_ = true;
     return true;
@@ -168,7 +176,7 @@ void PortBridge::Stop() {
         thread_.join();
     }
     if (linked_) {
-        RemoveLink(linkPath_, slavePath_);
+        RemoveLink(link_, slavePath_);
         linked_ = false;
     }
 }

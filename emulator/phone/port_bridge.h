@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,9 +34,17 @@ void Report(FILE *out, const char *format, ...) __attribute__((format(printf, 2,
 // The current errno in words.
 std::string Errno();
 
+// Where a port's link lives: its name in the held ROOT/dev folder, and the
+// path only for messages (never opened: a path can be swapped under us).
+struct PortLink {
+    std::shared_ptr<const platform::HeldFolder> dir;
+    std::string name; // COM9
+    std::string path; // ROOT/dev/COM9
+};
+
 class PortBridge {
 public:
-    PortBridge(std::u16string deviceName, std::string name, std::string linkPath, int pollMs,
+    PortBridge(std::u16string deviceName, std::string name, PortLink link, int pollMs,
                FILE *messages);
     ~PortBridge();
     PortBridge(const PortBridge &) = delete;
@@ -60,7 +69,7 @@ public:
     // the device, which may need the stack's thread, is never waited for.
     void Wake();
 
-    [[nodiscard]] ServedPort Info() const { return {name_, linkPath_, slavePath_}; }
+    [[nodiscard]] ServedPort Info() const { return {name_, link_.path, slavePath_}; }
 
     // The device went away. A program holding the port hears it plainly,
     // once, whether this or the port's own failing read tells first.
@@ -122,7 +131,7 @@ private:
 
     const std::u16string deviceName_;
     const std::string name_;
-    const std::string linkPath_;
+    const PortLink link_;
     const Clock::duration pollInterval_;
     FILE *const messages_;
     int master_ = -1;

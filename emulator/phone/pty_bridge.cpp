@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,17 +52,32 @@ PtyBridge::~PtyBridge() {
 
 bool PtyBridge::Start(std::string &error) {
     devDir_ = options_.root + "/dev";
-    if (mkdir(devDir_.c_str(), 0700) != 0 && errno != EEXIST) {
+    // The phone's root was resolved and checked once at boot and is held
+    // open: ROOT/dev is made and used relative to it, never through the path.
+    auto root = platform::GetDeviceRootFolder();
+    if (!root || root->Path() != options_.root) {
+        const int fd = open(options_.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            error = "cannot open " + options_.root + ": " + Errno();
+            return false;
+        }
+        root = std::make_shared<const platform::HeldFolder>(fd, options_.root);
+    }
+    if (mkdirat(root->Fd(), "dev", 0700) != 0 && errno != EEXIST) {
         error = "cannot create " + devDir_ + ": " + Errno();
         return false;
     }
     // The links must live in a folder of ours: never follow a link here.
+    const int dev = openat(root->Fd(), "dev", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st {};
-    if (lstat(devDir_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
+    if (dev < 0 || fstat(dev, &st) != 0 || st.st_uid != getuid()) {
+        if (dev >= 0)
+            close(dev);
         error = devDir_ + " is not a folder of this user";
         return false;
     }
-    if ((st.st_mode & 077) != 0 && chmod(devDir_.c_str(), 0700) != 0) {
+    devFolder_ = std::make_shared<const platform::HeldFolder>(dev, devDir_);
+    if ((st.st_mode & 077) != 0 && fchmod(dev, 0700) != 0) {
         error = "cannot restrict " + devDir_ + ": " + Errno();
         return false;
     }
@@ -157,17 +173,18 @@ void PtyBridge::Rescan() {
             if (ports_.count(link))
                 continue;
         }
-        const std::string linkPath = devDir_ + "/" + link;
+        PortLink where{devFolder_, link, devDir_ + "/" + link};
         std::string error;
         struct stat st {};
-        if (lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        if (fstatat(devFolder_->Fd(), link.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISLNK(st.st_mode)) {
             // Checked before making a terminal, so that a refused port costs
             // nothing at each check.
-            error = linkPath + " exists and is not a symbolic link; not touching it (move it "
-                               "away and the port is served at the next check)";
+            error = where.path + " exists and is not a symbolic link; not touching it (move it "
+                                 "away and the port is served at the next check)";
         }
         auto bridge = error.empty()
-                          ? std::make_unique<PortBridge>(deviceNames[link], link, linkPath,
+                          ? std::make_unique<PortBridge>(deviceNames[link], link, std::move(where),
                                                          options_.pollMs, options_.messages)
                           : nullptr;
         if (!bridge || !bridge->Create(error)) {

@@ -38,6 +38,8 @@
 
 #include <windows.h>
 
+#include <platform/emulation.h>
+
 namespace phone {
 
 inline constexpr size_t kPendingBytes = 4096;
@@ -96,7 +98,8 @@ private:
     static void DevicesChanged(void *self);
 
     BridgeOptions options_;
-    std::string devDir_;
+    std::string devDir_;                                    // for messages
+    std::shared_ptr<const platform::HeldFolder> devFolder_; // ROOT/dev, held open
     std::mutex lock_;
     std::condition_variable wake_;
     bool stopping_ = false;

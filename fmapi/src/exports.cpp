@@ -32,12 +32,23 @@ std::atomic<TunerSession *> abandonedSession{nullptr};
 // window procedure the pumping wait dispatches).
 std::atomic<DWORD> lifecycleOwner{0};
 
+// Longest an open or close can hold the claim: every wait for the stack
+// at power-off, and one more for the rest.
+constexpr DWORD kLongestLifecycleMs = (kPowerOffPasses + 1) * kReplyTimeoutMs;
+
 class LifecycleClaim {
 public:
-    LifecycleClaim() {
+    // Waits up to `waitMs` for another thread's open or close to finish.
+    explicit LifecycleClaim(DWORD waitMs = 0) {
         const DWORD self = GetCurrentThreadId();
-        DWORD expected = 0;
-        held_ = lifecycleOwner.compare_exchange_strong(expected, self) || expected == self;
+        const DWORD start = GetTickCount();
+        for (;;) {
+            DWORD expected = 0;
+            held_ = lifecycleOwner.compare_exchange_strong(expected, self) || expected == self;
+            if (held_ || GetTickCount() - start >= waitMs)
+                return;
+            Sleep(kReplyPollMs);
+        }
     }
     ~LifecycleClaim() {
         if (held_)
@@ -166,9 +177,11 @@ HFMTUNER FMOpen(LONG deviceIndex) {
 }
 
 DWORD FMClose(HFMTUNER handle) {
-    const LifecycleClaim claim;
+    // A close that meets another thread's open or close waits for it: the
+    // handle may still be valid afterwards, and 87 would say it never was.
+    const LifecycleClaim claim(kLongestLifecycleMs);
     if (!claim.held())
-        return ERROR_INVALID_PARAMETER; // another thread is closing it
+        return ERROR_INVALID_PARAMETER; // an open or close stuck in the stack
     finishAbandonedClose();
     TunerSession *session = sessionFromHandle(handle);
     if (session == nullptr)

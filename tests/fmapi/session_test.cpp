@@ -212,6 +212,24 @@ TEST_F(LumarcTest, OpenWhileAnotherThreadClosesIsRefusedAndLeavesTheCloseAlone) 
     ASSERT_NO_FATAL_FAILURE(Open());
 }
 
+TEST_F(LumarcTest, CloseThatMeetsAnotherCloseWaitsForItThenJudgesTheHandle) {
+    ASSERT_NO_FATAL_FAILURE(OpenAndPowerOn());
+    StalledClose close(session);
+    std::atomic<bool> released{false};
+    std::atomic<DWORD> answer{0};
+    std::thread second([&, handle = session] {
+        answer = FMClose(handle);
+        EXPECT_TRUE(released.load()) << "the second close did not wait for the first";
+    });
+    session = nullptr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    released = true;
+    close.Finish();
+    second.join();
+    EXPECT_EQ(answer.load(), 87u); // closed by the first: no longer a handle
+    EXPECT_EQ(CallsOf("FM_Deinit").size(), 1u);
+}
+
 // A close the stack breaks off, as the driver's guard sees it: a C++
 // exception, or a memory fault that leaves the close's frames behind.
 void CloseThroughGuard(void *tuner) {

@@ -554,6 +554,25 @@ TEST_F(PtyBridgeTest, AFolderOfLinksThatIsALinkIsRefused) {
     EXPECT_FALSE(error.empty());
 }
 
+TEST_F(PtyBridgeTest, ARootSwappedForALinkWhileServingRedirectsNoPort) {
+    const std::string phoneRoot = root_.Path() + "/phone";
+    const std::string other = root_.Path() + "/other";
+    ASSERT_EQ(mkdir(phoneRoot.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((other).c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((other + "/dev").c_str(), 0700), 0);
+    options_.root = phoneRoot;
+    options_.rescanMs = 10000;
+    StartBridge();
+    ASSERT_EQ(rename(phoneRoot.c_str(), (phoneRoot + ".moved").c_str()), 0);
+    ASSERT_EQ(symlink(other.c_str(), phoneRoot.c_str()), 0);
+    ASSERT_NE(ActivateFake(u"Drivers\\FakeEcho", u"EchoCom.dll", u"COM", 7), nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return bridge_->Ports().size() == 1; }, kWaitMs));
+    EXPECT_TRUE(IsLink(phoneRoot + ".moved/dev/COM7"));
+    EXPECT_FALSE(IsLink(other + "/dev/COM7")) << "the port followed the swapped path";
+    bridge_->Stop();
+    EXPECT_FALSE(IsLink(phoneRoot + ".moved/dev/COM7"));
+}
+
 // ---------------------------------------------------------------- devices come and go
 
 TEST_F(PtyBridgeTest, DevicesActivatedLaterAreServedAndDeactivatedOnesNoLonger) {
