@@ -9,12 +9,16 @@
 // Port data enters lines through "%S". Its control bytes are written as
 // "\xHH" (C0, DEL and the C1 range 0x80-0x9F, both as single bytes and as
 // their UTF-8 forms C2 80-C2 9F, which a UTF-8 terminal takes for
-// controls too) so that written bytes can never forge a line or send escape
-// sequences to whoever reads the log; the only raw line ends are the log's
-// own: those of the format, the final line feed, and, where the format puts
+// controls too; other characters of well-formed UTF-8, such as a euro sign
+// whose middle byte is 0x82, stay whole) so that written bytes can never
+// forge a line or send escape sequences to whoever reads the log; the only
+// raw line ends are the log's own: those of the format, the final line feed, and, where the format puts
 // the data on lines of its own (the read lines, whose data is the driver's
 // own sentences), the "\r\n" pairs that end those lines.
 #include <cstdio>
+#include <cstring>
+
+#include <common/utf8.h>
 
 #include "driver.h"
 
@@ -149,6 +153,15 @@ void Escape(const char *data, bool keepLineEnds, char *out, size_t outBytes) {
             out[n++] = '\r';
             out[n++] = '\n';
             ++i;
+        } else if (const size_t length =
+                       c >= 0x80 ? Utf8PrintableLength(data + i, strnlen(data + i, 4)) : 0;
+                   length != 0) {
+            // A whole character: its continuation bytes are not C1 controls.
+            if (n + length >= outBytes)
+                break;
+            for (size_t k = 0; k < length; ++k)
+                out[n++] = data[i + k];
+            i += length - 1;
         } else if (IsControlByte(c) || (c == 0xC2 && IsC1(data[i + 1]))) {
             const size_t count = IsControlByte(c) ? 1 : 2; // a UTF-8 C1 goes whole
             if (n + count * kEscapedBytes >= outBytes)

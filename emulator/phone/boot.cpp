@@ -17,6 +17,7 @@
 #include <platform/emulation.h>
 #include <windows.h>
 
+#include <common/utf8.h>
 #include <fmapi.h>
 
 namespace phone {
@@ -230,6 +231,14 @@ std::string LogText(std::string_view text) {
         const bool utf8C1 = c == 0xC2 && i + 1 < text.size() &&
                             static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
                             static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (const size_t length =
+                c >= 0x80 ? Utf8PrintableLength(text.data() + i, text.size() - i) : 0;
+            length != 0) {
+            // A whole character: its continuation bytes are not C1 controls.
+            out.append(text.substr(i, length));
+            i += length - 1;
+            continue;
+        }
         if (c >= 0x20 && c != 0x7F && !(c >= 0x80 && c <= 0x9F) && !utf8C1) {
             out += text[i];
             continue;

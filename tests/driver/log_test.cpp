@@ -55,10 +55,15 @@ TEST_F(LogTest, PortBytesCannotForgeLinesOrReachTheReadersTerminal) {
     LogFormatted(u" readed bytes (all)= %d  \r\n%S", 9, "$A*41\r\n\x1b\r");
     EXPECT_EQ(Log(), " readed bytes (all)= 9  \r\n$A*41\r\n\\x1B\\x0D\n");
     ClearLog();
-    // C1 controls, raw and as UTF-8 (CSI, OSC); other high bytes stay text.
+    // C1 controls, raw and as UTF-8 (CSI, OSC); other high bytes stay text,
+    // a whole character stays whole (the euro sign's 0x82 is no control),
+    // a broken one does not hide a control.
     Write("$PSRF\x9b"
-          "2J\xc2\x9d\x80\xc2\xa0\xe9\xc2");
-    EXPECT_EQ(Log(), "COM_Write: $PSRF\\x9B2J\\xC2\\x9D\\x80\xc2\xa0\xe9\xc2\n");
+          "2J\xc2\x9d\x80\xc2\xa0\xe9\xc2"
+          "\xe2\x82\xac\xe2\x82"
+          "A");
+    EXPECT_EQ(Log(),
+              "COM_Write: $PSRF\\x9B2J\\xC2\\x9D\\x80\xc2\xa0\xe9\xc2\xe2\x82\xac\xe2\\x82A\n");
 }
 
 TEST_F(LogTest, AFullLogBecomesTheOldOneAndANewFileStarts) {

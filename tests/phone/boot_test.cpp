@@ -301,4 +301,13 @@ TEST(PhoneRoot, PastedCommandLinesNameThePathWhateverItHolds) {
     EXPECT_EQ(phone::ShellQuoted("/r oot;rm -rf ~/it's"), "'/r oot;rm -rf ~/it'\\''s'");
 }
 
+TEST(PhoneRoot, LogLinesEscapeEveryTerminalControlButKeepWholeCharacters) {
+    // C0, DEL, C1 raw and as UTF-8 (CSI, OSC) escaped; a euro sign, whose
+    // middle byte is 0x82, kept; a broken character does not hide a control.
+    EXPECT_EQ(phone::LogText("a\x1b[2J\x7f\x9b"
+                             "b\xc2\x9d\xe2\x82\xac\xe2\x82"
+                             "c"),
+              "a\\x1B[2J\\x7F\\x9Bb\\xC2\\x9D\xe2\x82\xac\xe2\\x82c");
+}
+
 } // namespace
