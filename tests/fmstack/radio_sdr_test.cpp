@@ -179,9 +179,10 @@ std::uint16_t ClosedPort() {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+    const bool bound = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) == 0;
     close(fd);
+    EXPECT_TRUE(bound);
     return ntohs(a.sin_port);
 }
 
