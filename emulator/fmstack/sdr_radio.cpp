@@ -360,6 +360,7 @@ private:
                 lost = false;
                 delay = kFirstReconnect;
                 sourceKHz = khz;
+                carry = -1;  // a new stream
                 running = 0; // restart the demodulator below
             }
             if (generation != running) {
@@ -381,8 +382,7 @@ private:
                     static_cast<std::uint64_t>(source_->settleMs() * source_->rate() / 1000.0) *
                     bytesPerSample;
                 heardSamples = 0;
-                windowSamples = 0;
-                carry = -1;
+                windowSamples = 0; // `carry` stays: the stream's I/Q pairs go on
             }
             std::size_t have = 0;
             if (carry >= 0)

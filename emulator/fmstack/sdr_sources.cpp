@@ -90,8 +90,28 @@ public:
         fd_ = -1;
     }
 
+    // Retunes, then drops what the socket already holds: samples of the old
+    // frequency, however far behind a busy machine has fallen (an even count,
+    // so the stream's I/Q pairs stay aligned).
     bool setCentre(std::uint32_t centreHz, std::string &why) override {
-        return command(0x01, centreHz, why);
+        if (!command(0x01, centreHz, why))
+            return false;
+        std::uint8_t junk[16384];
+        std::size_t dropped = 0;
+        for (int i = 0; i < 256; ++i) {
+            const ssize_t n = recv(fd_, junk, sizeof junk, MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            dropped += static_cast<std::size_t>(n);
+        }
+        if (dropped % 2 == 1) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 200) <= 0 || recv(fd_, junk, 1, 0) != 1) {
+                why = "the server stopped sending";
+                return false;
+            }
+        }
+        return true;
     }
 
     long read(std::uint8_t *buffer, std::size_t size, int stopFd, int timeoutMs,
