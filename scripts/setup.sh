@@ -3,8 +3,8 @@
 #   scripts/setup.sh [preset ...]
 # The "windows" preset adds the mingw-w64 cross compiler and Wine.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libliquid-dev libncurses-dev python3 tmux valgrind clang-format
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev pkg-config
+          libbenchmark-dev libliquid-dev librtlsdr-dev libncurses-dev python3 tmux valgrind clang-format
           clang-tidy)
 for preset in "$@"; do
   [ "$preset" = windows ] && packages+=(g++-mingw-w64-x86-64-posix wine64)

@@ -110,7 +110,8 @@ public:
     virtual void setDeemphasis75us(bool) {}
 };
 
-// "sim", "v4l2:/dev/radioN" or "cmd:COMMAND". Answers null with a reason
+// "sim", "v4l2:/dev/radioN", "cmd:COMMAND" or an SDR radio (rtlsdr:,
+// rtltcp:, iq:, mpx:; see MakeSdrRadio). Answers null with a reason
 // when the text names no radio. `scenario` (the simulated band and its
 // settings) and `simRate` (its RDS speed relative to broadcast) must outlive
 // the radio; `wake` may be called from any thread until powerOff returns.
@@ -142,6 +143,13 @@ std::shared_ptr<V4l2System> LinuxV4l2System();
 // The radio of a Linux radio tuner (/dev/radioN).
 std::unique_ptr<Radio> MakeV4l2Radio(const std::string &path, std::function<void()> wake,
                                      std::shared_ptr<V4l2System> sys, std::string &why);
+
+// A software-defined radio with our own RDS demodulator (sdr_radio.h):
+// "rtlsdr:INDEX[,gain=DB][,ppm=N]", "rtltcp:HOST:PORT[,gain=DB][,ppm=N]
+// [,settle=MS]", "iq:FILE[,rate=N]" or "mpx:FILE[,rate=N]". Null with a
+// reason when `spec` names none of them or is malformed.
+std::unique_ptr<Radio> MakeSdrRadio(const std::string &spec, std::function<void()> wake,
+                                    std::string &why);
 #endif
 
 } // namespace fms

@@ -77,7 +77,9 @@ void Usage(FILE *out) {
                  "  --radio RADIO     what the FM stack receives: sim (the simulated band,\n"
                  "                    default), v4l2:/dev/radioN (a Linux radio tuner) or\n"
                  "                    'cmd:COMMAND' (a decoder printing RDS hex groups; {khz}\n"
-                 "                    and {mhz} stand for the frequency)\n"
+                 "                    and {mhz} stand for the frequency); with our own RDS\n"
+                 "                    demodulator: rtlsdr:INDEX, rtltcp:HOST:PORT, iq:FILE,\n"
+                 "                    mpx:FILE (README: \"With a real radio\")\n"
                  "Ctrl-C, Ctrl-\\, SIGTERM or SIGHUP powers the phone off. On the screen: "
                  "Tab/Shift-Tab move\n"
                  "the focus, Enter/Space press, arrows choose, F1/F2 the soft keys, Esc\n"
@@ -156,7 +158,11 @@ const char *RadioProblem(const std::string &radio) {
         return radio.find_first_not_of(" \t", 4) != std::string::npos
                    ? nullptr
                    : "no command given after cmd:";
-    return "not sim, v4l2:/dev/radioN or cmd:COMMAND";
+    // The SDR radios check the rest of their spec themselves, when the stack makes them.
+    for (const char *sdr : {"rtlsdr:", "rtltcp:", "iq:", "mpx:"})
+        if (radio.rfind(sdr, 0) == 0)
+            return radio.size() > std::strlen(sdr) ? nullptr : "nothing given after the colon";
+    return "not sim, v4l2:/dev/radioN, cmd:COMMAND, rtlsdr:, rtltcp:, iq: or mpx:";
 }
 
 // Answers 0 to go on, or the exit status.

@@ -3,6 +3,7 @@
 // receiver, sentences read and commands written, then powered off.
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -255,6 +256,104 @@ TEST_F(PhoneEndToEnd, AFileWhereTheLinkGoesIsLeftAloneAndThePortNotServed) {
         EXPECT_EQ(Output().find(misleading), std::string::npos) << Output();
     EXPECT_EQ(PowerOff(), 0) << Output();
     EXPECT_EQ(phonetest::ReadWholeFile(link), "not yours");
+}
+
+// The fake rtl_tcp server as a process of the test (testbin/fake_rtl_tcp,
+// beside the test), on a free port; Port() is 0 when it is not built.
+class FakeRtlTcpProcess {
+public:
+    FakeRtlTcpProcess() {
+        char self[4096];
+        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0)
+            return;
+        std::string path(self, static_cast<size_t>(n));
+        path = path.substr(0, path.rfind('/')) + "/fake_rtl_tcp";
+        if (access(path.c_str(), X_OK) != 0)
+            return;
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            execl(path.c_str(), path.c_str(), "--port", "0", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        std::string line;
+        char c;
+        // "fake_rtl_tcp: listening on 127.0.0.1:PORT; stations: ..."
+        while (line.find(';') == std::string::npos && read(out[0], &c, 1) == 1)
+            line += c;
+        close(out[0]);
+        const size_t colon = line.rfind(':', line.find(';'));
+        if (colon != std::string::npos)
+            port_ = static_cast<unsigned>(std::strtoul(line.c_str() + colon + 1, nullptr, 10));
+    }
+    ~FakeRtlTcpProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    FakeRtlTcpProcess(const FakeRtlTcpProcess &) = delete;
+    FakeRtlTcpProcess &operator=(const FakeRtlTcpProcess &) = delete;
+    [[nodiscard]] unsigned Port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    unsigned port_ = 0;
+};
+
+// From the air to the port: the rtltcp: radio on the fake rtl_tcp server's
+// synthesised stations (90.0, 94.4, 101.7 MHz), our demodulator, the stack,
+// the driver, $RTTMC on COM9; a tune and a seek through the port.
+TEST_F(PhoneEndToEnd, AnRtlTcpRadioBringsTheFakeServersStationsToThePort) {
+    FakeRtlTcpProcess server;
+    if (server.Port() == 0)
+        GTEST_SKIP() << "fake_rtl_tcp is not built beside the test";
+    const std::string radio = "rtltcp:127.0.0.1:" + std::to_string(server.Port());
+    ASSERT_EQ(phone_.Start(TAVRINEL_PHONE_PATH,
+                           {.root = root_, .logPath = output_, .speed = "20", .radio = radio}),
+              0);
+    const std::string link = root_ + "/dev/COM9";
+    ASSERT_TRUE(WaitUntil([&] { return Exists(link); }, kStartMs)) << Output();
+    port_ = phonetest::OpenRaw(link);
+    ASSERT_GE(port_, 0) << std::strerror(errno);
+    LineReader reader(port_);
+    EXPECT_FALSE(reader.WaitFor("$RTTMC,", kSentenceMs).empty()) << Output();
+
+    const std::string tune = Command("PSRF122,94.4");
+    ASSERT_EQ(write(port_, tune.data(), tune.size()), static_cast<ssize_t>(tune.size()));
+    EXPECT_FALSE(reader.WaitFor("$RTRDS, 94.4,", kSentenceMs).empty()) << Output();
+    EXPECT_FALSE(reader.WaitFor("$RTTMC,", kSentenceMs).empty()) << Output();
+
+    const std::string seek = Command("PSRF123,1,1");
+    ASSERT_EQ(write(port_, seek.data(), seek.size()), static_cast<ssize_t>(seek.size()));
+    unsigned lastKHz = 0;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const std::string line = reader.WaitFor("$RTRDS,", 100);
+            if (!line.empty())
+                lastKHz = ReportedKHz(line);
+            return lastKHz == 101700;
+        },
+        3 * kSentenceMs))
+        << "the seek up from 94.4 MHz did not report 101.7 MHz (last " << lastKHz << ")\n"
+        << Output();
+    EXPECT_FALSE(reader.WaitFor("$RTTMC,", kSentenceMs).empty());
+    EXPECT_TRUE(reader.BadLines().empty()) << reader.BadLines()[0];
+    EXPECT_EQ(
+        Output().find("radio: rtl_tcp"),
+        Output().find("radio: rtl_tcp 127.0.0.1:" + std::to_string(server.Port()) + ": tuner"))
+        << "the radio complained:\n"
+        << Output();
+    close(port_);
+    port_ = -1;
+    EXPECT_EQ(PowerOff(), 0) << Output();
 }
 
 } // namespace
