@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <common/capped_log.h>
 #include <common/utf8.h>
 
 #include "driver.h"
@@ -25,80 +26,9 @@
 namespace {
 
 constexpr long kLogCapBytes = 1024 * 1024;
-constexpr size_t kEscapedBytes = 4;      // "\\xHH"
-constexpr DWORD kRotationRetryMs = 1000; // a stalled log looks again this often
-LONG volatile rotating = 0;              // a thread is turning the file into the old one
-LONG volatile stalled = 0;               // the old file could not be replaced: lines are dropped
-DWORD volatile stalledSince = 0;         // GetTickCount of the last failed rotation
-
-// Whether appending `bytes` would take a file that holds lines past the cap.
-bool Full(FILE *file, size_t bytes) {
-    if (std::fseek(file, 0, SEEK_END) != 0)
-        return false;
-    const long size = std::ftell(file);
-    return size > 0 && size + static_cast<long>(bytes) > kLogCapBytes;
-}
-
-// Turns the full log into the old one. On failure the full file is
-// answered: the caller says so in it, once.
-bool Rotate() {
-    DeleteFileW(TEXT("\\Tavrinel.log.old"));
-    return MoveFileW(TEXT("\\Tavrinel.log"), TEXT("\\Tavrinel.log.old")) != FALSE;
-}
-
-// Opens the log for a line of `bytes`, starting a new file when it is full.
-// One thread starts it; the others append to whichever file is there. When
-// the old file cannot be replaced (a folder in its way, a file held open),
-// the log says so once and takes no more lines until a later try succeeds:
-// it never grows past its cap.
-FILE *OpenLog(size_t bytes) {
-    FILE *file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
-    if (file == nullptr)
-        return nullptr;
-    if (!Full(file, bytes)) {
-        InterlockedExchange(&stalled, 0); // the log was emptied or removed meanwhile
-        return file;
-    }
-    if (InterlockedCompareExchange(&rotating, 1, 0) != 0) {
-        if (stalled == 0)
-            return file;
-        std::fclose(file);
-        return nullptr;
-    }
-    const bool wasStalled = stalled != 0;
-    if (wasStalled && GetTickCount() - stalledSince < kRotationRetryMs) {
-        InterlockedExchange(&rotating, 0);
-        std::fclose(file);
-        return nullptr;
-    }
-    std::fclose(file);
-    // Looked at again: another thread may have started a new file meanwhile.
-    file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
-    if (file != nullptr && Full(file, bytes)) {
-        std::fclose(file);
-        if (Rotate()) {
-            InterlockedExchange(&stalled, 0);
-            file = _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
-            if (file != nullptr && wasStalled)
-                std::fputs("Tavrinel.log.old replaced again; lines were dropped until now\n", file);
-        } else {
-            const DWORD error = GetLastError();
-            file = wasStalled ? nullptr : _wfopen(TEXT("\\Tavrinel.log"), TEXT("a+"));
-            if (file != nullptr) {
-                std::fprintf(file,
-                             "Tavrinel.log.old cannot be replaced (error %lu); no more lines "
-                             "are written until it can\n",
-                             static_cast<unsigned long>(error));
-                std::fclose(file);
-                file = nullptr;
-            }
-            stalledSince = GetTickCount();
-            InterlockedExchange(&stalled, 1);
-        }
-    }
-    InterlockedExchange(&rotating, 0);
-    return file;
-}
+constexpr size_t kEscapedBytes = 4; // "\\xHH"
+CappedLog logFile{
+    TEXT("\\Tavrinel.log"), TEXT("\\Tavrinel.log.old"), "Tavrinel.log.old", kLogCapBytes, 0, 0, 0};
 
 // Converts to the ANSI code page and appends without the terminator.
 // Failures are silent: the driver goes on whatever happens to a line.
@@ -107,7 +37,7 @@ void WriteLine(const WCHAR *line) {
     const int n = WideCharToMultiByte(CP_ACP, 0, line, -1, ansi, sizeof ansi, nullptr, nullptr);
     if (n <= 1)
         return;
-    FILE *file = OpenLog(static_cast<size_t>(n - 1));
+    FILE *file = OpenCappedLog(logFile, static_cast<size_t>(n - 1));
     if (file == nullptr)
         return;
     std::fwrite(ansi, 1, static_cast<size_t>(n - 1), file);

@@ -5,7 +5,10 @@
 // restarted on every tune. The warden adopts whatever the command leaves behind
 // (a daemon in a session of its own, a double fork) and ends it too. Its standard output carries
 // one RDS group a line as hex blocks ("PI B C D", "----" for a block not decoded, an optional
-// "@time" after); its standard error goes to the phone's log.
+// "@time" after); its standard error goes to the phone's log, each line once
+// however often the command is restarted, at most kErrorLinesPerSecond a
+// second. Lines not understood are counted, the count logged at most once a
+// second.
 //
 // One reader thread per powered radio runs the command, reads both pipes as
 // fast as they come and keeps the groups in a bounded buffer that the stack
@@ -29,6 +32,8 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "capture.h"
@@ -53,6 +58,9 @@ constexpr unsigned kDefaultDwellMs = 2000;
 // two cores under a load of 15.
 constexpr unsigned kDefaultQuietMs = 400;
 constexpr std::size_t kMaxLoggedLine = 200;
+constexpr auto kReportEvery = std::chrono::seconds(1); // counts in the log and the notice
+constexpr unsigned kErrorLinesPerSecond = 20;
+constexpr std::size_t kRememberedErrorLines = 64; // lines not logged again after a restart
 
 long long MsSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
@@ -94,7 +102,16 @@ public:
             ++generation_;
             stop_ = false;
         }
-        thread_ = std::thread([this] { run(); });
+        if (!stats_.notice.latest().text.empty())
+            stats_.notice.set("", ""); // the words of an earlier power-on are old
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::exception &) {
+            close(control_);
+            control_ = -1;
+            why = kNoThread;
+            return false;
+        }
         return true;
     }
 
@@ -262,10 +279,16 @@ private:
         if (kind == rds::LineKind::Header)
             return; // blank or a log's header
         if (kind == rds::LineKind::Bad) {
-            if (stats_.garbage++ == 0 || stats_.garbage % 1000 == 0)
+            const std::uint64_t count = ++stats_.garbage;
+            const auto now = Clock::now();
+            if (count == 1 || now - garbageSaid_ >= kReportEvery) {
+                garbageSaid_ = now;
                 std::fprintf(stderr, "FMS_API: radio: %llu line(s) not understood, e.g. \"%s\"\n",
-                             static_cast<unsigned long long>(stats_.garbage.load()),
-                             Printable(line).c_str());
+                             static_cast<unsigned long long>(count), Printable(line).c_str());
+                stats_.notice.set("garbage", "radio: " + std::to_string(count) +
+                                                 (count == 1 ? " line" : " lines") +
+                                                 " not understood");
+            }
             return;
         }
         std::vector<std::uint8_t> raw;
@@ -273,6 +296,11 @@ private:
         unsigned decoded = 0;
         for (std::size_t b = 0; b < rds::kBlocksPerGroup; ++b)
             decoded += group.blockMissing(b) ? 0 : 1;
+        if (ended_ && decoded > 0) {
+            ended_ = false; // a restarted command works again
+            if (stats_.notice.latest().cause == "exit")
+                stats_.notice.set("exit", "");
+        }
         std::lock_guard<std::mutex> guard(mutex_);
         if (generation != generation_)
             return; // still the previous frequency's output
@@ -287,6 +315,48 @@ private:
             recent_.pop_front();
         if (group.missing == 0 && ++piSeen_[group.block[rds::kBlockA]] >= 2)
             piRepeated_ = true;
+    }
+
+    // One line of the command's error output (reader thread): logged unless
+    // an earlier run said it already or too many came this second; the last
+    // one is kept for the word said when the run ends.
+    void takeErrorLine(std::string_view line) {
+        const std::string text = Printable(line);
+        lastError_ = text;
+        if (errorsSaid_.count(text) != 0)
+            return;
+        if (errorsSaid_.size() < kRememberedErrorLines)
+            errorsSaid_.insert(text);
+        const auto now = Clock::now();
+        if (now - errorWindow_ >= kReportEvery) {
+            if (errorsHeld_ > 0)
+                std::fprintf(stderr,
+                             "FMS_API: radio: %u more line(s) of its error output not "
+                             "logged\n",
+                             errorsHeld_);
+            errorWindow_ = now;
+            errorsInWindow_ = 0;
+            errorsHeld_ = 0;
+        }
+        if (errorsInWindow_++ < kErrorLinesPerSecond)
+            std::fprintf(stderr, "FMS_API: radio: %s\n", text.c_str());
+        else
+            ++errorsHeld_;
+    }
+
+    // The word for a run that ended (reader thread): what it said last, and
+    // when it runs again.
+    void sayEnded(Clock::duration delay) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(delay).count();
+        char again[48];
+        std::snprintf(again, sizeof again, "restarted in %lld s",
+                      static_cast<long long>((ms + 999) / 1000));
+        stats_.notice.set(
+            "exit",
+            "radio: " + (lastError_.empty() ? std::string("its command ended") : lastError_) +
+                "; " + again);
+        lastError_.clear();
+        ended_ = true;
     }
 
     // Splits a pipe's bytes into lines; overlong lines are garbage.
@@ -575,8 +645,10 @@ private:
                         dwellStart_ = Clock::now();
                     }
                 } else {
-                    std::fprintf(stderr, "FMS_API: radio: cannot start the command: %s\n",
-                                 std::strerror(errno));
+                    const std::string why =
+                        std::string("cannot start the command: ") + std::strerror(errno);
+                    std::fprintf(stderr, "FMS_API: radio: %s\n", why.c_str());
+                    stats_.notice.set("start", "radio: " + why);
                     restartAt = Clock::now() + kMaxRestartDelay;
                 }
             }
@@ -597,9 +669,8 @@ private:
             if (fds[2].revents & (POLLIN | POLLHUP)) {
                 const ssize_t n = read(child.err, buffer, sizeof buffer);
                 if (n > 0)
-                    feed(errLines, buffer, static_cast<std::size_t>(n), [](std::string_view l) {
-                        std::fprintf(stderr, "FMS_API: radio: %s\n", Printable(l).c_str());
-                    });
+                    feed(errLines, buffer, static_cast<std::size_t>(n),
+                         [&](std::string_view l) { takeErrorLine(l); });
                 else if (n == 0) {
                     close(child.err);
                     child.err = -1;
@@ -619,6 +690,7 @@ private:
                     std::lock_guard<std::mutex> guard(mutex_);
                     stats_.exits++;
                     restartAt = Clock::now() + restartDelay_;
+                    sayEnded(restartDelay_);
                     restartDelay_ = std::min<Clock::duration>(restartDelay_ * 2, kMaxRestartDelay);
                 }
             }
@@ -633,6 +705,13 @@ private:
     const unsigned dwellMs_;
     const unsigned quietMs_;
     std::thread thread_;
+    // the reader thread's own
+    Clock::time_point garbageSaid_;
+    std::set<std::string> errorsSaid_;
+    std::string lastError_;
+    Clock::time_point errorWindow_;
+    unsigned errorsInWindow_ = 0, errorsHeld_ = 0;
+    bool ended_ = false; // the last run ended; the next one has not decoded yet
     int control_ = -1;
     RadioStats stats_;
 

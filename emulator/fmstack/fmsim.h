@@ -63,6 +63,16 @@ struct FmsimCounters {
     uint64_t droppedEvents; // events discarded (destroy, missing-reply fault)
 };
 
+#define FMSIM_NOTICE_CAUSE_BYTES 16
+#define FMSIM_NOTICE_TEXT_BYTES 160
+
+// The radio's latest word for the user (FmsimGetNotice).
+struct FmsimNotice {
+    uint64_t serial;                      // grows with each word; 0: nothing said yet
+    char cause[FMSIM_NOTICE_CAUSE_BYTES]; // its kind: "start", "exit", "garbage", "gone", "seek"...
+    char text[FMSIM_NOTICE_TEXT_BYTES];   // "radio: ...", cut to fit; "" takes the word back
+};
+
 extern "C" {
 
 // ---- scenario
@@ -123,6 +133,11 @@ __declspec(dllexport) void FmsimResetCounters();
 __declspec(dllexport) DWORD FmsimEventThreadId();
 // Frequency the chip is tuned to (kHz), and whether it is powered.
 __declspec(dllexport) DWORD FmsimFrequency();
+// The latest word of the radio or of the stack about it: it cannot start,
+// its command ended and is started again, lines it printed were not
+// understood, the tuner was unplugged, a seek runs. Both strings are
+// terminated and printable.
+__declspec(dllexport) void FmsimGetNotice(FmsimNotice *notice);
 __declspec(dllexport) int FmsimPowered();
 
 } // extern "C"

@@ -20,6 +20,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,32 @@ struct SeekResult {
     bool found = false; // ended on a station, else at the band limit
 };
 
+// The latest word of a radio (or of the stack about it) for the user: why
+// it hears nothing, or what it is doing. Set and read from any thread.
+// `serial` orders the words of all notices (0: nothing said yet); an empty
+// text takes the word back. `cause` names the kind: the phone repeats a
+// cause's word only where a line can be overwritten.
+struct NoticeWord {
+    std::uint64_t serial = 0;
+    std::string cause, text;
+};
+class Notice {
+public:
+    void set(std::string cause, std::string text) {
+        static std::atomic<std::uint64_t> serials{0};
+        std::lock_guard<std::mutex> guard(lock_);
+        word_ = {++serials, std::move(cause), std::move(text)};
+    }
+    [[nodiscard]] NoticeWord latest() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return word_;
+    }
+
+private:
+    mutable std::mutex lock_;
+    NoticeWord word_;
+};
+
 // What a radio with a source outside the process has seen.
 struct RadioStats {
     std::atomic<std::uint64_t> groups{0};        // groups received
@@ -43,7 +70,11 @@ struct RadioStats {
     std::atomic<std::uint64_t> droppedGroups{0}; // lost because nobody took them in time
     std::atomic<std::uint64_t> starts{0};        // command runs started
     std::atomic<std::uint64_t> exits{0};         // command runs that ended on their own
+    Notice notice;
 };
+
+// What a radio says when the system refuses it a thread (a memory limit).
+inline constexpr const char *kNoThread = "cannot start a thread (memory limit?)";
 
 // The next frequency of a stepped seek on the 100 kHz grid from `fromKHz`;
 // the band's limit, with `atLimit` set, where the band ends.

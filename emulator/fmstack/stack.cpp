@@ -200,9 +200,12 @@ void Stack::PowerOnRadio() {
     if (radioSilenced_) {
         std::fprintf(stderr, "FMS_API: radio %s cannot start: %s\n", radioSpec_.c_str(),
                      why.c_str());
+        notice_.set("start", "radio: " + why);
         radio_->powerOff();
         radio_ = std::make_unique<SilentRadio>();
         radio_->powerOn(chip_.frequencyKHz, why);
+    } else if (notice_.latest().cause == "start") {
+        notice_.set("start", ""); // it starts now
     }
 }
 
@@ -263,6 +266,7 @@ DWORD Stack::StartSeek(bool up) {
     chip_.seeking = true;
     chip_.seekEnding = false;
     ++chip_.seekId;
+    notice_.set("seek", "seeking"); // where to is told when asked (GetNotice)
     radio_->seekStart(chip_.frequencyKHz, up, kBands[chip_.band], chip_.searchLevel, Now());
     radio_->rdsIdle();
     WakeEventThread();

@@ -217,6 +217,9 @@ public:
     void ResetCounters();
     [[nodiscard]] DWORD EventThreadId() const { return eventThreadId_.load(); }
     [[nodiscard]] bool Powered();
+    // The newest of the radio's word and the stack's own (a radio that
+    // cannot start, a running seek with where it is now).
+    void GetNotice(FmsimNotice &out);
 
     // ---- for the event thread's window
     void DeliverPosted(std::uint64_t id);
@@ -268,6 +271,7 @@ private:
     bool radioExplicit_ = false;
     std::string radioFailure_;   // why the chosen radio could not be made
     bool radioSilenced_ = false; // it could not start: silence stands in
+    Notice notice_;              // the stack's word about the radio
     std::atomic<HANDLE> radioWake_{nullptr};
     Faults faults_;
     std::deque<Scheduled> queue_;

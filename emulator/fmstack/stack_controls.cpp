@@ -200,6 +200,47 @@ void Stack::ResetCounters() {
         c = 0;
 }
 
+namespace {
+
+// `text` into a terminated buffer of `size` bytes: control bytes as '?',
+// cut where a UTF-8 character begins.
+void CopyPrintable(const std::string &text, char *out, std::size_t size) {
+    std::size_t n = std::min(text.size(), size - 1);
+    while (n > 0 && n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+        --n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        out[i] = c < 0x20 || c == 0x7F ? '?' : text[i];
+    }
+    out[n] = '\0';
+}
+
+} // namespace
+
+void Stack::GetNotice(FmsimNotice &out) {
+    std::lock_guard<std::mutex> guard(lock_);
+    NoticeWord word = notice_.latest();
+    const RadioStats *stats = radio_ ? radio_->stats() : nullptr;
+    if (stats != nullptr) {
+        NoticeWord radios = stats->notice.latest();
+        if (radios.serial > word.serial)
+            word = std::move(radios);
+    }
+    if (word.cause == "seek" && word.serial == notice_.latest().serial) {
+        // Where the seek is now; nothing once it has ended.
+        const DWORD khz = chip_.seeking ? Frequency() : 0;
+        char text[40] = "";
+        if (khz != 0)
+            std::snprintf(text, sizeof text, "seeking %lu.%lu MHz",
+                          static_cast<unsigned long>(khz / 1000),
+                          static_cast<unsigned long>(khz % 1000 / 100));
+        word.text = text;
+    }
+    out.serial = word.serial;
+    CopyPrintable(word.cause, out.cause, sizeof out.cause);
+    CopyPrintable(word.text, out.text, sizeof out.text);
+}
+
 bool Stack::Powered() {
     std::lock_guard<std::mutex> guard(lock_);
     return chip_.powered;
@@ -319,6 +360,11 @@ __declspec(dllexport) DWORD FmsimFrequency() {
     fms::Stack &stack = TheStack();
     std::lock_guard<std::mutex> guard(stack.Mutex());
     return stack.Frequency();
+}
+
+__declspec(dllexport) void FmsimGetNotice(FmsimNotice *notice) {
+    if (notice != nullptr)
+        TheStack().GetNotice(*notice);
 }
 
 __declspec(dllexport) int FmsimPowered() {

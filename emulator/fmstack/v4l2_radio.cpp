@@ -79,7 +79,16 @@ public:
         }
         setControl(V4L2_CID_AUDIO_MUTE, 0);
         tune(frequencyKHz, 0);
-        reader_ = std::thread([this] { read(); });
+        try {
+            reader_ = std::thread([this] { read(); });
+        } catch (const std::exception &) {
+            setControl(V4L2_CID_AUDIO_MUTE, 1);
+            sys_->close(fd_);
+            close(control_);
+            fd_ = control_ = -1;
+            why = kNoThread;
+            return false;
+        }
         return true;
     }
 
@@ -144,8 +153,12 @@ public:
             afterSeekKHz_ = 0;
             if (seeker_.joinable())
                 seeker_.join();
-            seeker_ = std::thread([this, up] { hardwareSeek(up); });
-            return;
+            try {
+                seeker_ = std::thread([this, up] { hardwareSeek(up); });
+                return;
+            } catch (const std::exception &) {
+                hwSeeking_ = false; // no thread to wait in the kernel: scan instead
+            }
         }
         scanning_ = true;
         stepLocked();
@@ -424,6 +437,11 @@ private:
             lastError_ = error;
             std::fprintf(stderr, "FMS_API: radio %s: %s: %s%s\n", path_.c_str(), what,
                          std::strerror(error), error == ENODEV ? " (unplugged?)" : "");
+            if (error == ENODEV)
+                stats_.notice.set("gone", "radio: " + path_ + " was unplugged");
+            else
+                stats_.notice.set("error",
+                                  "radio: " + path_ + ": " + what + ": " + std::strerror(error));
         }
     }
 

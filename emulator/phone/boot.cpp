@@ -2,8 +2,10 @@
 #include "boot.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -13,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <common/capped_log.h>
 #include <platform/devices.h>
 #include <platform/emulation.h>
 #include <windows.h>
@@ -181,8 +184,8 @@ bool ListFolder(int dirFd, std::vector<std::string> &names) {
 
 // What the phone itself keeps in a root.
 bool IsPhoneEntry(const std::string &name) {
-    for (const char *own : {"phone.lock", "phone.log", "registry.reg", "registry.reg.tmp",
-                            "Tavrinel.log", "Tavrinel.log.old", "dev"})
+    for (const char *own : {"phone.lock", "phone.log", "phone.log.old", "registry.reg",
+                            "registry.reg.tmp", "Tavrinel.log", "Tavrinel.log.old", "dev"})
         if (name == own)
             return true;
     return name.rfind("registry.reg.bad", 0) == 0;
@@ -569,6 +572,39 @@ FILE *OpenPrivateLog(const std::string &path, std::string &error) {
 
 namespace {
 
+CappedLog phoneLog{u"\\phone.log", u"\\phone.log.old", "phone.log.old", kPhoneLogCapBytes, 0, 0, 0};
+
+bool SameFile(int a, int b) {
+    struct stat sa {
+    }, sb{};
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+} // namespace
+
+void BoundPhoneLog(FILE *log) {
+    if (log == nullptr)
+        return;
+    std::fflush(log);
+    const int fd = fileno(log);
+    FILE *now = OpenCappedLog(phoneLog, kPhoneLogHeadroomBytes);
+    const int target = now != nullptr ? fileno(now) : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (target >= 0 && !SameFile(fd, target)) {
+        // Standard error follows only where it wrote to the log.
+        if (SameFile(STDERR_FILENO, fd))
+            dup2(target, STDERR_FILENO);
+        dup2(target, fd);
+        (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    if (now != nullptr)
+        std::fclose(now);
+    else if (target >= 0)
+        close(target);
+}
+
+namespace {
+
 // The "Dll" of a driver key, "" when it has none.
 std::u16string DllOf(const std::u16string &key) {
     HKEY handle = nullptr;
@@ -654,6 +690,23 @@ std::string ShellQuoted(const std::string &text) {
     for (const char c : text)
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
+}
+
+namespace {
+std::atomic<bool> threadRefused{false};
+} // namespace
+
+void ThreadRefused() {
+    if (threadRefused.exchange(true))
+        return;
+    // No allocation: memory is what ran out.
+    static const char message[] = "phone: cannot start a thread (memory limit?); powering off\n";
+    [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, message, sizeof message - 1);
+    kill(getpid(), SIGTERM);
+}
+
+bool WasThreadRefused() {
+    return threadRefused.load();
 }
 
 bool InstallReceiverDriver(std::string &error) {

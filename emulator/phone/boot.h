@@ -4,8 +4,11 @@
 #define TAVRINEL_PHONE_BOOT_H
 
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace phone {
@@ -55,6 +58,19 @@ FILE *OpenPrivateLog(const std::string &path, std::string &error);
 // path into the held root given to OpenPrivateLog takes this way too.
 FILE *OpenRootLog(const std::string &name, std::string &error);
 
+// ROOT/phone.log's cap, as the driver's log has one.
+inline constexpr long kPhoneLogCapBytes = 1024 * 1024;
+// What may be written between two looks at the log (BoundPhoneLog): it
+// turns this much before its cap.
+inline constexpr long kPhoneLogHeadroomBytes = 64 * 1024;
+
+// Keeps ROOT/phone.log, which `log` and standard error write to, under its
+// cap: once nearly full it becomes ROOT/phone.log.old and both write to a
+// new file. While the old file cannot be replaced they write to nowhere.
+// Called now and then (the phone's main loop looks every 250 ms), since
+// much of the log comes through standard error from other modules.
+void BoundPhoneLog(FILE *log);
+
 // `text` as a line of the phone's log may hold it: control bytes (C0, DEL,
 // C1 and the UTF-8 forms of C1) written as "\xHH", so that no text from
 // outside can forge a line or reach the reader's terminal as a control.
@@ -87,6 +103,29 @@ std::string ShellQuoted(const std::string &text);
 // "Data", "Mute", "Sound", "Frequency" only where they are missing, so that
 // a frequency saved by the driver survives.
 bool InstallReceiverDriver(std::string &error);
+
+// ---------------------------------------------------------------- threads
+
+// What the phone says when the system refuses it a thread.
+inline constexpr const char *kNoThread = "cannot start a thread (memory limit?)";
+
+// A refused thread is said (on standard error, once) and powers the phone
+// off through its own power-off signal, which needs no thread.
+void ThreadRefused();
+// Whether a thread was refused since the phone started.
+bool WasThreadRefused();
+
+// Starts `body` on `thread`; false when the system refuses a thread (under
+// a memory limit std::thread throws), after ThreadRefused.
+template <typename Body> bool StartThread(std::thread &thread, Body &&body) {
+    try {
+        thread = std::thread(std::forward<Body>(body));
+        return true;
+    } catch (const std::exception &) {
+        ThreadRefused();
+        return false;
+    }
+}
 
 } // namespace phone
 

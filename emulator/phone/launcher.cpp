@@ -73,7 +73,7 @@ void Launcher::Begin() {
             return;
         startRequested_ = true;
     }
-    watcher_ = std::thread([this] { Watch(); });
+    StartThread(watcher_, [this] { Watch(); });
 }
 
 bool Launcher::End() {
@@ -283,7 +283,8 @@ void Launcher::StartProgram() {
         running_ = false;
         module_ = nullptr;
         FreeLibrary(module);
-        message_ = name + " cannot be started: no thread";
+        message_ = name + " cannot be started: " + kNoThread;
+        ThreadRefused();
     }
 }
 

@@ -16,8 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -32,6 +34,8 @@
 #include <platform/devices.h>
 #include <platform/emulation.h>
 #include <windows.h>
+
+#include <fmsim.h>
 
 #include "boot.h"
 #include "gps_mux.h"
@@ -316,17 +320,24 @@ void SayWhereThePortsAre(phone::PtyBridge &bridge, bool headless, bool activatio
 
 // After the first request to power off, a second one ends the phone at once
 // (the drivers' unload takes seconds).
+// Without a thread to spare (a memory limit) the unload runs unwatched.
 void WatchForImpatience(int signals) {
-    std::thread([signals] {
-        pollfd fd{signals, POLLIN, 0};
-        signalfd_siginfo info{};
-        while (poll(&fd, 1, -1) > 0)
-            if (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                static const char message[] = "phone: powered off without unloading\n";
-                [[maybe_unused]] ssize_t n = write(STDERR_FILENO, message, sizeof message - 1);
-                _exit(1);
-            }
-    }).detach();
+    std::thread watcher;
+    try {
+        watcher = std::thread([signals] {
+            pollfd fd{signals, POLLIN, 0};
+            signalfd_siginfo info{};
+            while (poll(&fd, 1, -1) > 0)
+                if (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                    static const char message[] = "phone: powered off without unloading\n";
+                    [[maybe_unused]] ssize_t n = write(STDERR_FILENO, message, sizeof message - 1);
+                    _exit(1);
+                }
+        });
+    } catch (const std::exception &) {
+        return;
+    }
+    watcher.detach();
 }
 
 // The power-off signals arrive through a descriptor, never as handlers:
@@ -344,11 +355,23 @@ int TakePowerOffSignals() {
     return signalfd(-1, &stopSignals, SFD_CLOEXEC);
 }
 
-void WaitForPowerOff(int signals) {
+// Waits for a power-off signal, calling `meanwhile` every kLookEveryMs.
+void WaitForPowerOff(int signals, const std::function<void()> &meanwhile) {
+    constexpr int kLookEveryMs = 250;
     signalfd_siginfo info{};
-    while (read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
-        if (errno != EINTR)
+    for (;;) {
+        pollfd fd{signals, POLLIN, 0};
+        const int ready = poll(&fd, 1, kLookEveryMs);
+        if (ready < 0 && errno != EINTR)
             break;
+        if (ready > 0) {
+            const ssize_t n = read(signals, &info, sizeof info);
+            if (n == static_cast<ssize_t>(sizeof info) || (n < 0 && errno != EINTR))
+                break;
+            continue;
+        }
+        meanwhile();
+    }
 }
 
 // ---------------------------------------------------------------- boot
@@ -391,6 +414,20 @@ public:
         return false;
     }
 
+    // The radio's latest word; false when the stack cannot tell it.
+    bool Notice(FmsimNotice &notice) {
+        using GetNotice = void (*)(FmsimNotice * notice);
+        if (!getNotice_)
+            getNotice_ = Control<GetNotice>(u"FmsimGetNotice");
+        if (getNotice_ == nullptr)
+            return false;
+        notice = FmsimNotice{};
+        getNotice_(&notice);
+        notice.cause[sizeof notice.cause - 1] = '\0';
+        notice.text[sizeof notice.text - 1] = '\0';
+        return true;
+    }
+
 private:
     template <typename Function> Function Control(const char16_t *name) {
         if (module_ == nullptr)
@@ -399,6 +436,7 @@ private:
     }
 
     HMODULE module_ = nullptr;
+    void (*getNotice_)(FmsimNotice *) = nullptr;
 };
 
 // What the boot leaves for the steps after it.
@@ -530,6 +568,7 @@ void Serve(Options &options, const Device &device, Serving &serving) {
         serving.log = phone::OpenPrivateLog(device.root + "/phone.log", error);
         if (serving.log) {
             setvbuf(serving.log, nullptr, _IOLBF, 0);
+            phone::BoundPhoneLog(serving.log); // one left full by an earlier run
         } else {
             // Its messages would be written over the screen.
             std::fprintf(stderr, "phone: %s; running headless\n", error.c_str());
@@ -551,9 +590,10 @@ void Serve(Options &options, const Device &device, Serving &serving) {
     if (!serving.stackWake.Connected())
         std::fprintf(bridgeOptions.messages, "phone: %s; the ports are read every %d ms\n",
                      serving.stackWake.Problem().c_str(), bridgeOptions.pollMs);
-    if (!serving.bridge->Start(error))
-        std::fprintf(stderr, "phone: %s\n", error.c_str());
-    else
+    if (!serving.bridge->Start(error)) {
+        if (!phone::WasThreadRefused()) // said already
+            std::fprintf(stderr, "phone: %s\n", error.c_str());
+    } else
         SayWhereThePortsAre(*serving.bridge, options.headless, device.activationFailed);
     std::printf("phone: running on %s; Ctrl-C powers off\n", device.root.c_str());
     std::fflush(stdout);
@@ -592,7 +632,8 @@ public:
         std::string error;
         if (!screen_->Start(error)) {
             RestoreStderr();
-            std::fprintf(stderr, "phone: %s; running headless\n", error.c_str());
+            if (!phone::WasThreadRefused()) // then the phone powers off instead
+                std::fprintf(stderr, "phone: %s; running headless\n", error.c_str());
             screen_.reset();
             launcher_.reset();
             return;
@@ -600,6 +641,13 @@ public:
         platform::shell::SetRenderer(&launcher_->ShellRenderer());
         SetNoticeScreen(launcher_.get());
         launcher_->Begin();
+    }
+
+    [[nodiscard]] bool Shown() const { return screen_ != nullptr; }
+    // The notification line above the programs.
+    void SetNotice(const std::string &text) {
+        if (screen_)
+            screen_->SetNotice(text);
     }
 
     // Gives the terminal back; answers false when the control program did
@@ -635,6 +683,31 @@ private:
     std::unique_ptr<phone::Launcher> launcher_;
     std::unique_ptr<phone::CursesScreen> screen_;
     int savedStderr_ = -1;
+};
+
+// ---------------------------------------------------------------- the radio's word
+
+// Shows the radio's latest word on the notification line; without a
+// screen, says each kind of word once on standard error.
+class RadioWords {
+public:
+    void Look(StackSettings &stack, PhoneScreen &screen) {
+        FmsimNotice notice{};
+        if (!stack.Notice(notice) || notice.serial == 0)
+            return;
+        if (screen.Shown()) {
+            screen.SetNotice(notice.text);
+            return;
+        }
+        if (notice.text[0] == '\0' || said_.size() >= kMaxCauses ||
+            !said_.insert(notice.cause).second)
+            return;
+        std::fprintf(stderr, "phone: %s\n", phone::LogText(notice.text).c_str());
+    }
+
+private:
+    static constexpr std::size_t kMaxCauses = 32;
+    std::set<std::string> said_;
 };
 
 // ---------------------------------------------------------------- power off
@@ -675,13 +748,17 @@ int main(int argc, char **argv) {
     if (!options.headless)
         screen.Show(device.root, *serving.bridge, serving.log);
 
-    WaitForPowerOff(signals);
+    RadioWords words;
+    WaitForPowerOff(signals, [&] {
+        words.Look(device.stack, screen);
+        phone::BoundPhoneLog(serving.log);
+    });
     const bool programEnded = screen.Close();
     PowerOff(signals, serving);
     if (!programEnded) {
         // Its thread still runs inside the shell: no static destructors.
         std::fflush(nullptr);
-        _exit(0);
+        _exit(phone::WasThreadRefused() ? 1 : 0);
     }
-    return 0;
+    return phone::WasThreadRefused() ? 1 : 0;
 }

@@ -2,6 +2,8 @@
 // port_bridge.h and pty_bridge.h).
 #include "port_bridge.h"
 
+#include "boot.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -160,7 +162,7 @@ bool PortBridge::Create(std::string &error) {
 }
 
 void PortBridge::Start() {
-    thread_ = std::thread([this] { Run(); });
+    StartThread(thread_, [this] { Run(); });
 }
 
 void PortBridge::RequestStop() {

@@ -83,7 +83,10 @@ bool PtyBridge::Start(std::string &error) {
     }
     platform::WatchActiveDevices(&PtyBridge::DevicesChanged, this);
     Rescan();
-    watcher_ = std::thread([this] { Watch(); });
+    if (!StartThread(watcher_, [this] { Watch(); })) {
+        error = kNoThread;
+        return false;
+    }
     return true;
 }
 

@@ -3,6 +3,8 @@
 #define NCURSES_WIDECHAR 1
 #include "screen_curses.h"
 
+#include "boot.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <platform/emulation.h>
 #include <windows.h>
 
 namespace phone {
@@ -476,6 +479,12 @@ void CellGrid::Fill(int x, int y, int width, int height, char32_t ch, uint8_t at
             cells_[CellIndex(col, row)] = {ch, attributes};
 }
 
+void CellGrid::Paste(const CellGrid &from, int y) {
+    for (int row = std::max(y, 0); row < std::min(y + from.Lines(), lines_); ++row)
+        for (int col = 0; col < std::min(from.Columns(), columns_); ++col)
+            cells_[CellIndex(col, row)] = from.At(col, row - y);
+}
+
 const Cell &CellGrid::At(int x, int y) const {
     if (x < 0 || y < 0 || x >= columns_ || y >= lines_)
         return outside_;
@@ -501,6 +510,16 @@ CellGrid ComposeScreen(const ScreenView &view, int columns, int lines, unsigned 
         DrawMenuBar(grid, view.menuBar);
     if (view.hasMessageBox)
         DrawMessageBox(grid, view.messageBox);
+    return grid;
+}
+
+CellGrid ComposePhoneScreen(const ScreenView &view, const std::string &notice, int columns,
+                            int lines, unsigned spinnerPhase) {
+    CellGrid grid(columns, lines);
+    grid.Paste(ComposeScreen(view, columns, std::max(lines - kNoticeLines, 1), spinnerPhase),
+               kNoticeLines);
+    if (!notice.empty())
+        grid.Put(0, 0, platform::Widen(notice), kBold, columns);
     return grid;
 }
 
@@ -597,7 +616,10 @@ bool CursesScreen::Start(std::string &error) {
         error = std::string("cannot make the screen's wake pipe: ") + std::strerror(errno);
         return false;
     }
-    thread_ = std::thread([this] { Run(); });
+    if (!StartThread(thread_, [this] { Run(); })) {
+        error = kNoThread;
+        return false;
+    }
     std::unique_lock<std::mutex> hold(lock_);
     changed_.wait(hold, [this] { return started_; });
     if (running_)
@@ -627,6 +649,18 @@ void CursesScreen::Present(const ScreenView &screen) {
     {
         std::lock_guard<std::mutex> hold(lock_);
         pending_ = screen;
+        ++presented_;
+    }
+    Wake();
+}
+
+void CursesScreen::SetNotice(const std::string &text) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (notice_ == text)
+            return;
+        notice_ = text;
+        noticeChanged_ = true;
         ++presented_;
     }
     Wake();
@@ -704,8 +738,12 @@ void CursesScreen::Run() {
         mouseinterval(0);
     }
     int columns = COLS, lines = LINES;
-    if (options_.resize)
-        options_.resize(columns, lines);
+    // The programs' screen: what lies below the notification line.
+    auto tellSize = [&] {
+        if (options_.resize)
+            options_.resize(columns, std::max(lines - kNoticeLines, 1));
+    };
+    tellSize();
     {
         std::lock_guard<std::mutex> hold(lock_);
         started_ = running_ = true;
@@ -713,6 +751,7 @@ void CursesScreen::Run() {
     changed_.notify_all();
 
     std::optional<ScreenView> shown;
+    std::string notice;
     unsigned spinner = 0;
     auto lastSpin = std::chrono::steady_clock::now();
     bool redraw = true;
@@ -726,8 +765,7 @@ void CursesScreen::Run() {
             if (isKeyCode && key == KEY_RESIZE) {
                 columns = COLS;
                 lines = LINES;
-                if (options_.resize)
-                    options_.resize(columns, lines);
+                tellSize();
                 redraw = true;
                 continue;
             }
@@ -740,10 +778,11 @@ void CursesScreen::Run() {
             if (isKeyCode && key == KEY_MOUSE) {
                 MEVENT mouse{};
                 if (getmouse(&mouse) == OK &&
-                    (mouse.bstate & (BUTTON1_CLICKED | BUTTON1_PRESSED))) {
+                    (mouse.bstate & (BUTTON1_CLICKED | BUTTON1_PRESSED)) &&
+                    mouse.y >= kNoticeLines) {
                     event.kind = InputEvent::Kind::Click;
                     event.x = mouse.x;
-                    event.y = mouse.y;
+                    event.y = mouse.y - kNoticeLines;
                     if (options_.input)
                         options_.input(event);
                 }
@@ -762,6 +801,11 @@ void CursesScreen::Run() {
                 pending_.reset();
                 redraw = true;
             }
+            if (noticeChanged_) {
+                notice = notice_;
+                noticeChanged_ = false;
+                redraw = true;
+            }
             presentedNow = presented_;
         }
         const bool waiting = shown && shown->waitCursor;
@@ -773,7 +817,7 @@ void CursesScreen::Run() {
         }
         if (redraw) {
             const CellGrid grid =
-                ComposeScreen(shown ? *shown : ScreenView{}, columns, lines, spinner);
+                ComposePhoneScreen(shown ? *shown : ScreenView{}, notice, columns, lines, spinner);
             erase();
             DrawGrid(stdscr, grid);
             wnoutrefresh(stdscr);

@@ -14,7 +14,11 @@
 // spinner while the wait cursor is on), its client area starts on the line
 // below, and control cells are relative to that client area. The soft-key
 // bar is the last line; an open popup menu sits above the right soft key; a
-// message box is centred over everything.
+// message box is centred over everything. All of that lies below the
+// phone's own notification line, the terminal's first: the programs get the
+// lines under it (the size told to `resize`, clicks made relative to it),
+// and the line shows the phone's latest word (SetNotice) whatever program
+// is in front.
 #ifndef TAVRINEL_PHONE_SCREEN_CURSES_H
 #define TAVRINEL_PHONE_SCREEN_CURSES_H
 
@@ -61,6 +65,8 @@ public:
     void Put(int x, int y, std::u16string_view text, uint8_t attributes, int maxCells = -1);
     void PutAscii(int x, int y, std::string_view text, uint8_t attributes, int maxCells = -1);
     void Fill(int x, int y, int width, int height, char32_t ch, uint8_t attributes);
+    // Copies `from` here with its top-left cell at (0, y), clipped.
+    void Paste(const CellGrid &from, int y);
     [[nodiscard]] const Cell &At(int x, int y) const;
     // One line as UTF-8, trailing blanks kept (tests).
     [[nodiscard]] std::string Line(int y) const;
@@ -80,6 +86,14 @@ private:
 // `spinnerPhase` picks the wait mark's frame.
 CellGrid ComposeScreen(const platform::shell::ScreenView &view, int columns, int lines,
                        unsigned spinnerPhase = 0);
+
+// The phone's notification line above the programs' screen.
+inline constexpr int kNoticeLines = 1;
+
+// The whole terminal: the notification line (`notice`, UTF-8) on top and
+// `view` composed on the lines below it.
+CellGrid ComposePhoneScreen(const platform::shell::ScreenView &view, const std::string &notice,
+                            int columns, int lines, unsigned spinnerPhase = 0);
 
 // Draws `grid` into a curses window from its top-left cell, clipped to the
 // window, without refreshing it. Only on the thread that owns the screen.
@@ -119,6 +133,8 @@ public:
 
     // Any thread: the newest snapshot replaces any not yet drawn.
     void Present(const platform::shell::ScreenView &screen) override;
+    // Any thread: the notification line's text ("" clears it).
+    void SetNotice(const std::string &text);
 
     // What was last drawn, line by line (tests).
     [[nodiscard]] std::vector<std::string> LastDrawn();
@@ -137,6 +153,8 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::optional<platform::shell::ScreenView> pending_; // latest wins
+    std::string notice_;
+    bool noticeChanged_ = false;
     uint64_t presented_ = 0, drawn_ = 0;
     bool started_ = false, running_ = false, stopping_ = false;
     std::string startError_;

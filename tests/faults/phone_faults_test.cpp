@@ -4,6 +4,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -290,6 +291,74 @@ TEST_F(PhoneFaults, StackFaultAtPowerOffIsCaughtAndThePhoneExitsCleanly) {
     const std::string log = ReadWholeFile(root_ + "/Tavrinel.log");
     EXPECT_NE(log.find("COM_Deinit\nException raised on FMClose\n"), std::string::npos) << log;
     EXPECT_EQ(ModeOf(root_ + "/Tavrinel.log"), 0600u);
+}
+
+// Headless, the radio's words reach standard error once per cause, however
+// often its command is restarted.
+TEST_F(PhoneFaults, ARadioThatCannotStartIsSaidOncePerCause) {
+    const int rc = phone_.Start(TAVRINEL_PHONE_PATH, {.root = root_,
+                                                      .logPath = output_,
+                                                      .speed = "20",
+                                                      .radio = "cmd:tavrinel-no-such-program"});
+    ASSERT_EQ(rc, 0) << std::strerror(rc);
+    ASSERT_NO_FATAL_FAILURE(OpenPort()); // powers the radio on
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return Output().find("phone: radio: sh: 1: tavrinel-no-such-program") !=
+                   std::string::npos;
+        },
+        kStartMs))
+        << Output();
+    sleep(3); // restarted at 0.25, 0.75, 1.75 s...
+    EXPECT_EQ(PowerOff(), 0) << Output();
+    const std::string out = Output();
+    size_t said = 0;
+    for (size_t at = out.find("not found"); at != std::string::npos;
+         at = out.find("not found", at + 1))
+        ++said;
+    EXPECT_EQ(said, 2u) << "the stack's log line and the phone's word, once each:\n" << out;
+    EXPECT_NE(out.find("; restarted in 1 s\n"), std::string::npos) << out;
+}
+
+// Under a memory limit the system refuses threads: at boot or at power-off
+// the phone says so and powers off cleanly, never ends on an exception.
+TEST_F(PhoneFaults, AThreadThatCannotStartIsSaidAndThePhonePowersOffCleanly) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer reserves far more address space than any limit lets through";
+#else
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "a sanitizer reserves far more address space than any limit lets through";
+#endif
+#endif
+    // Low limits refuse a thread while the phone starts; at about 40 MB it
+    // runs, and only its power-off wants one more (the impatience watcher).
+    const std::string limited = temp_ + "/limited-phone";
+    bool refused = false, ranAndUnloaded = false;
+    for (int kib : {12000, 24000, 40000, 48000}) {
+        SCOPED_TRACE("ulimit -v " + std::to_string(kib));
+        WriteWholeFile(limited, "#!/bin/sh\nulimit -v " + std::to_string(kib) +
+                                    " || exit 99\nexec " + TAVRINEL_PHONE_PATH + " \"$@\"\n");
+        ASSERT_EQ(chmod(limited.c_str(), 0700), 0);
+        std::filesystem::remove_all(root_);
+        const int rc = phone_.Start(limited, {.root = root_, .logPath = output_, .speed = "20"});
+        ASSERT_EQ(rc, 0) << std::strerror(rc);
+        WaitUntil([&] { return Output().find("; Ctrl-C powers off") != std::string::npos; },
+                  kStartMs);
+        const int status = PowerOff();
+        const std::string out = Output();
+        ASSERT_NE(status, 99) << "ulimit -v refused";
+        EXPECT_EQ(out.find("terminate called"), std::string::npos) << out;
+        const bool said = out.find("cannot start a thread (memory limit?)") != std::string::npos;
+        EXPECT_EQ(status, said ? 1 : 0) << out;
+        EXPECT_NE(out.find("phone: off"), std::string::npos) << out;
+        EXPECT_EQ(ModeOf(root_ + "/dev/COM9"), 0u) << "no port left dangling\n" << out;
+        refused |= said;
+        ranAndUnloaded |= !said && status == 0;
+    }
+    EXPECT_TRUE(refused) << "no limit refused a thread";
+    EXPECT_TRUE(ranAndUnloaded) << "no limit let the phone run";
+#endif
 }
 
 } // namespace

@@ -289,8 +289,17 @@ TEST(CommandRadio, AGroupWakesTheStackWithoutDelay) {
     radio->powerOff();
 }
 
-TEST(CommandRadio, AnExitingCommandIsRestartedWithAGrowingDelay) {
-    auto radio = Make("exit 3");
+// How often `text` occurs in `log`.
+std::size_t Count(const std::string &log, const std::string &text) {
+    std::size_t n = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(CommandRadio, AnExitingCommandIsRestartedWithAGrowingDelayAndSaysWhyOnce) {
+    testing::internal::CaptureStderr();
+    auto radio = Make("tavrinel-no-such-program {khz}");
     std::string why;
     ASSERT_TRUE(radio->powerOn(90000, why));
     std::this_thread::sleep_for(1200ms);
@@ -298,7 +307,15 @@ TEST(CommandRadio, AnExitingCommandIsRestartedWithAGrowingDelay) {
     EXPECT_GE(radio->stats()->starts.load(), 2u);
     EXPECT_LE(radio->stats()->starts.load(), 4u);
     EXPECT_EQ(radio->signal(), 0u);
+    const fms::NoticeWord word = radio->stats()->notice.latest();
     radio->powerOff();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(word.cause, "exit");
+    EXPECT_NE(word.text.find("radio: "), std::string::npos) << word.text;
+    EXPECT_NE(word.text.find("tavrinel-no-such-program: not found; restarted in 1 s"),
+              std::string::npos)
+        << word.text;
+    EXPECT_EQ(Count(log, "not found"), 1u) << "said once, not at each restart:\n" << log;
 }
 
 TEST(CommandRadio, GarbageIsCountedAndSkippedErrorsGoToTheLog) {
@@ -321,6 +338,28 @@ TEST(CommandRadio, GarbageIsCountedAndSkippedErrorsGoToTheLog) {
     EXPECT_NE(log.find("FMS_API: radio: tuned to 90.0 MHz\n"), std::string::npos) << log;
     EXPECT_NE(log.find("\"hello\""), std::string::npos) << log;
     EXPECT_EQ(log.find('\033'), std::string::npos) << log;
+}
+
+TEST(CommandRadio, FloodsOfGarbageAndErrorsReachTheLogAtMostOnceASecond) {
+    testing::internal::CaptureStderr();
+    auto radio = Make("yes oops >&2 & yes not-a-group");
+    std::string why;
+    ASSERT_TRUE(radio->powerOn(90000, why));
+    ASSERT_TRUE(Eventually([&] { return radio->stats()->garbage.load() > 100000; }));
+    std::this_thread::sleep_for(1500ms);
+    const fms::NoticeWord word = radio->stats()->notice.latest();
+    const std::uint64_t garbage = radio->stats()->garbage.load();
+    radio->powerOff();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(word.cause, "garbage");
+    EXPECT_NE(word.text.find(" lines not understood"), std::string::npos) << word.text;
+    // The first line at once, then a count a second over at most ~12 s.
+    const std::size_t counts = Count(log, "not understood");
+    EXPECT_GE(counts, 2u) << log;
+    EXPECT_LE(counts, 14u) << log;
+    EXPECT_GT(garbage, counts * 1000);
+    EXPECT_EQ(Count(log, "radio: oops\n"), 1u) << "a repeated error line is logged once";
+    EXPECT_LT(log.size(), 4096u);
 }
 
 TEST(CommandRadio, AFloodIsReadAtItsPaceAndNoProcessOutlivesTheRadio) {

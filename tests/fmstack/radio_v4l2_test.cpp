@@ -293,6 +293,7 @@ TEST(V4l2Radio, SeeksWithAndWithoutHardwareAndSurvivesUnplugging) {
     EXPECT_TRUE(Eventually([&] { return scan.radio->signal() == 0; }));
     r = Seek(*scan.radio, 96300, true, 20);
     EXPECT_TRUE(r.ended);
+    EXPECT_EQ(scan.radio->stats()->notice.latest().text, "radio: /dev/radio7 was unplugged");
     scan.radio->powerOff();
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("/dev/radio7"), std::string::npos) << log;

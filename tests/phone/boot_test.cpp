@@ -181,6 +181,50 @@ TEST(PhoneRoot, ALooseRootIsMadePrivateAndItsLogsOpenOnlyAsPrivateSingleFiles) {
     EXPECT_EQ(phonetest::ReadWholeFile(victim), "");
 }
 
+// phone.log turns into phone.log.old before its cap, and standard error,
+// which writes to it on a screen, follows it to the new file.
+TEST(PhoneRoot, ThePhoneLogTurnsBeforeItsCapAndStandardErrorFollows) {
+    phonetest::TempFolder temp;
+    const std::string root = temp.Path() + "/root";
+    std::string error;
+    ASSERT_TRUE(phone::MakePrivateFolder(root, error)) << error;
+    platform::SetDeviceRoot(root);
+    FILE *log = phone::OpenRootLog("phone.log", error);
+    ASSERT_NE(log, nullptr) << error;
+    setvbuf(log, nullptr, _IOLBF, 0);
+    std::fflush(stderr);
+    const int savedStderr = dup(STDERR_FILENO);
+    dup2(fileno(log), STDERR_FILENO);
+    const std::string line(999, 'x');
+    const auto size = [&](const char *name) {
+        struct stat st {};
+        return stat((root + name).c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1L;
+    };
+    long turns = 0, last = 0;
+    for (int i = 0; i < 4000; ++i) { // about 4 MiB through both, in bursts between looks
+        std::fprintf(i % 2 ? log : stderr, "%s\n", line.c_str());
+        if (i % 50 == 49) {
+            phone::BoundPhoneLog(log);
+            const long now = size("/phone.log");
+            turns += now < last ? 1 : 0;
+            last = now;
+            ASSERT_LE(now, phone::kPhoneLogCapBytes) << "line " << i;
+            ASSERT_LE(size("/phone.log.old"), phone::kPhoneLogCapBytes) << "line " << i;
+        }
+    }
+    std::fprintf(stderr, "from standard error\n");
+    std::fprintf(log, "from the log\n");
+    std::fflush(stderr);
+    dup2(savedStderr, STDERR_FILENO);
+    close(savedStderr);
+    std::fclose(log);
+    EXPECT_GE(turns, 3);
+    EXPECT_GT(size("/phone.log.old"), phone::kPhoneLogCapBytes - 2 * phone::kPhoneLogHeadroomBytes);
+    const std::string now = phonetest::ReadWholeFile(root + "/phone.log");
+    EXPECT_NE(now.find("from standard error\nfrom the log\n"), std::string::npos);
+    platform::SetDeviceRoot("");
+}
+
 // Another account's entry in the root could feed a reader its data or plant a registry.
 TEST(PhoneRoot, EntriesOfAnotherAccountAreRefused) {
     if (geteuid() != 0)

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 
 #include "launcher.h"
 #include "phone_test_util.h"
+#include "screen_curses.h"
 
 namespace {
 
@@ -78,9 +80,9 @@ protected:
         return "env -u TMUX tmux -L " + socket_ + " " + arguments;
     }
 
-    void StartPhone() {
+    void StartPhone(const std::string &options = {}) {
         const std::string phone = std::string(TAVRINEL_PHONE_PATH) + " --root " + Quote(root_) +
-                                  " --speed 20 --poll-ms 5";
+                                  " --speed 20 --poll-ms 5 " + options;
         const std::string script =
             "env -u TAVRINEL_FM_SCENARIO -u TAVRINEL_CLOCK_SPEED TERM=screen " + phone +
             "; echo $? > " + Quote(exitFile_) + "; sleep 60";
@@ -240,10 +242,10 @@ TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) 
         << Screen();
 
     // Close the console with its caption's OK, leave with the "Exit" soft key.
-    const std::string caption = ScreenLines().at(0);
+    const std::string caption = ScreenLines().at(phone::kNoticeLines);
     const size_t ok = caption.find("[ok]");
     ASSERT_NE(ok, std::string::npos) << caption;
-    Click(static_cast<int>(ok) + 1, 0);
+    Click(static_cast<int>(ok) + 1, phone::kNoticeLines);
     ASSERT_TRUE(WaitFor("TMC DRIVER ACTIVE")) << Screen();
     // Menu -> About shows its texts whole.
     Keys("F2");
@@ -278,6 +280,45 @@ TEST_F(PhoneScreen, TheControlProgramLoadsTheDriverTestsItAndThePhonePowersOff) 
 
     Keys("p");
     EXPECT_EQ(ExitStatus(kExitMs), 0) << Screen();
+}
+
+// A radio that cannot start says so on the notice line, over whatever
+// program is in front, and once in the log; one printing garbage has it
+// counted there at most once a second.
+TEST_F(PhoneScreen, TheRadiosWordIsOnTheNoticeLineAndTheLogStaysSmall) {
+    for (const char *radio : {"cmd:tavrinel-no-such-program {khz}", "cmd:yes not-a-group"}) {
+        SCOPED_TRACE(radio);
+        StartPhone("--install-driver --radio " + Quote(radio));
+        // A reader of the port powers the radio on.
+        const std::string link = root_ + "/dev/COM9";
+        int port = -1;
+        ASSERT_TRUE(WaitUntil(
+            [&] { return (port = open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) >= 0; },
+            kScreenMs))
+            << Screen();
+        const bool garbage = std::string(radio).find("yes") != std::string::npos;
+        const std::string word =
+            garbage ? " lines not understood" : "radio: sh: 1: tavrinel-no-such-program: not found";
+        EXPECT_TRUE(WaitUntil([&] { return ScreenLines().at(0).find(word) != std::string::npos; },
+                              kScreenMs))
+            << Screen();
+        sleep(3); // restarts, or a flood of garbage
+        EXPECT_NE(ScreenLines().at(0).find(word), std::string::npos) << Screen();
+        EXPECT_EQ(ScreenLines().at(1).find("radio"), std::string::npos) << Screen();
+        close(port);
+        Keys("C-c");
+        EXPECT_EQ(ExitStatus(kExitMs), 0) << Screen();
+        const std::string log = phonetest::ReadWholeFile(root_ + "/phone.log");
+        size_t said = 0;
+        const std::string logged = garbage ? "not understood" : "not found";
+        for (size_t at = log.find(logged); at != std::string::npos; at = log.find(logged, at + 1))
+            ++said;
+        EXPECT_GE(said, 1u) << log;
+        EXPECT_LE(said, garbage ? 6u : 1u) << log;
+        EXPECT_LT(log.size(), 16384u);
+        Shell(Tmux("kill-server") + " 2>/dev/null");
+        Shell("rm -rf " + Quote(root_) + " " + Quote(exitFile_));
+    }
 }
 
 // The home screen points at a port to watch only while one is served.

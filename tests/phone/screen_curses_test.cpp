@@ -535,11 +535,11 @@ protected:
     std::pair<int, int> size_{0, 0};
 };
 
-TEST_F(ScreenThread, PresentedSnapshotsAreDrawnLatestFirstFromAnyThread) {
+TEST_F(ScreenThread, PresentedSnapshotsAreDrawnLatestFirstFromAnyThreadBelowTheNoticeLine) {
     StartScreen();
     {
         std::lock_guard<std::mutex> hold(lock_);
-        EXPECT_EQ(size_, std::make_pair(kColumns, kLines));
+        EXPECT_EQ(size_, std::make_pair(kColumns, kLines - phone::kNoticeLines));
     }
     // Many threads present at once; the last one presented is what shows.
     std::vector<std::thread> presenters;
@@ -555,12 +555,24 @@ TEST_F(ScreenThread, PresentedSnapshotsAreDrawnLatestFirstFromAnyThread) {
         t.join();
     screen_->Present(SettingsScreen());
     ASSERT_TRUE(screen_->WaitDrawn(5000));
-    const auto lines = screen_->LastDrawn();
+    auto lines = screen_->LastDrawn();
     ASSERT_EQ(lines.size(), static_cast<size_t>(kLines));
-    EXPECT_EQ(lines[0].substr(1, 8), "Tavrinel");
+    EXPECT_EQ(lines[0], std::string(kColumns, ' ')) << "nothing to say yet";
+    EXPECT_EQ(lines[1].substr(1, 8), "Tavrinel");
     EXPECT_NE(lines[kLines - 1].find("Menu"), std::string::npos);
     EXPECT_TRUE(phonetest::WaitUntil(
         [&] { return terminal_.Output().find("DRIVER NOT LOADED") != std::string::npos; }, 5000));
+
+    // The word stays on its line over the program, cut at the edge, controls shown as '?'.
+    screen_->SetNotice("radio: sh: 1: x\x1b[2J: not found " + std::string(kColumns, '-'));
+    ASSERT_TRUE(screen_->WaitDrawn(5000));
+    lines = screen_->LastDrawn();
+    EXPECT_EQ(lines[0].substr(0, 32), "radio: sh: 1: x?[2J: not found -");
+    EXPECT_EQ(lines[0].size(), static_cast<size_t>(kColumns));
+    EXPECT_EQ(lines[1].substr(1, 8), "Tavrinel");
+    screen_->SetNotice("");
+    ASSERT_TRUE(screen_->WaitDrawn(5000));
+    EXPECT_EQ(screen_->LastDrawn()[0], std::string(kColumns, ' '));
 }
 
 TEST_F(ScreenThread, EscapeSequencesAndClicksArriveAsInputEvents) {
@@ -592,12 +604,12 @@ TEST_F(ScreenThread, EscapeSequencesAndClicksArriveAsInputEvents) {
     EXPECT_EQ(several[3].character, u'9');
     EXPECT_EQ(several[4].virtualKey, static_cast<UINT>(VK_BACK));
 
-    // An xterm (SGR) mouse press and release at column 31, line 1 (one-based
-    // on the wire): one click.
+    // An xterm (SGR) mouse press and release at column 31, line 2 (one-based
+    // on the wire): one click on the programs' line 0, under the notice line.
     e = one("\x1b[<0;32;2M\x1b[<0;32;2m");
     EXPECT_EQ(e.kind, K::Click);
     EXPECT_EQ(e.x, 31);
-    EXPECT_EQ(e.y, 1);
+    EXPECT_EQ(e.y, 0);
 }
 
 } // namespace
