@@ -12,9 +12,10 @@
 // controls too; other characters of well-formed UTF-8, such as a euro sign
 // whose middle byte is 0x82, stay whole) so that written bytes can never
 // forge a line or send escape sequences to whoever reads the log; the only
-// raw line ends are the log's own: those of the format, the final line feed, and, where the format puts
-// the data on lines of its own (the read lines, whose data is the driver's
-// own sentences), the "\r\n" pairs that end those lines.
+// raw line ends are the log's own: those of the format, the final line
+// feed, and, where the format puts the data on lines of its own (the read
+// lines, whose data is the driver's own sentences), the "\r\n" pairs that
+// end those lines.
 #include <cstdio>
 #include <cstring>
 
