@@ -470,6 +470,17 @@ void IqDemodulator::ProcessCu8(std::span<const std::uint8_t> bytes, std::vector<
     q.Flush(out);
 }
 
+void IqDemodulator::Process(std::span<const std::complex<float>> iq, std::vector<Group> &out) {
+    Impl &q = *impl_;
+    const std::size_t limit = Impl::kChunk * q.decimation;
+    for (const std::complex<float> sample : iq) {
+        q.wide.push_back(sample);
+        if (q.wide.size() >= limit)
+            q.Flush(out);
+    }
+    q.Flush(out);
+}
+
 Status IqDemodulator::GetStatus() const {
     return impl_->mpx.GetStatus();
 }

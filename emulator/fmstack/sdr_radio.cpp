@@ -53,8 +53,10 @@ public:
     Mixer(double shiftHz, double rate)
         : step_(2.0 * std::numbers::pi * shiftHz / rate), shift_(shiftHz != 0.0) {}
 
-    // `pairs` I/Q pairs of `in` mixed into `out` (cu8 again).
-    void run(const std::uint8_t *in, std::size_t pairs, std::uint8_t *out) {
+    // `pairs` I/Q pairs of `in` mixed into `out`, at the demodulator's scale
+    // ((byte - 127.5) / 127.5): handing floats on spares a second quantising.
+    void run(const std::uint8_t *in, std::size_t pairs, std::complex<float> *out) {
+        constexpr float kScale = 1.0F / 127.5F;
         std::complex<float> rot(static_cast<float>(std::cos(phase_)),
                                 static_cast<float>(std::sin(phase_)));
         const std::complex<float> turn(static_cast<float>(std::cos(step_)),
@@ -65,9 +67,8 @@ public:
             if (shift_) {
                 x *= rot;
                 rot *= turn;
-                out[2 * i] = Byte(x.real());
-                out[2 * i + 1] = Byte(x.imag());
             }
+            out[i] = x * kScale;
             box_ += x;
             if (++boxCount_ == 4) {
                 const double p = std::norm(box_);
@@ -88,13 +89,8 @@ public:
         n_ = 0;
         return r;
     }
-    [[nodiscard]] bool shifts() const { return shift_; }
 
 private:
-    static std::uint8_t Byte(float v) {
-        return static_cast<std::uint8_t>(std::clamp(std::lround(v + 127.5F), 0L, 255L));
-    }
-
     double step_;
     bool shift_;
     double phase_ = 0.0;
@@ -307,7 +303,8 @@ private:
     }
 
     void run() {
-        std::vector<std::uint8_t> buffer(kReadBytes), mixed(kReadBytes);
+        std::vector<std::uint8_t> buffer(kReadBytes);
+        std::vector<std::complex<float>> mixed(kReadBytes / 2);
         std::vector<demod::Group> groups;
         std::unique_ptr<demod::IqDemodulator> iqDemod;
         std::unique_ptr<demod::MpxDemodulator> mpxDemod;
@@ -418,7 +415,7 @@ private:
             demod::Status status;
             if (iq_) {
                 mixer.run(data, samples, mixed.data());
-                iqDemod->ProcessCu8({mixer.shifts() ? mixed.data() : data, have}, groups);
+                iqDemod->Process({mixed.data(), samples}, groups);
                 status = iqDemod->GetStatus();
                 windowSamples += samples;
                 if (windowSamples >= window) {

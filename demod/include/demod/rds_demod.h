@@ -35,6 +35,7 @@
 #ifndef TAVRINEL_DEMOD_RDS_DEMOD_H
 #define TAVRINEL_DEMOD_RDS_DEMOD_H
 
+#include <complex>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -94,6 +95,9 @@ public:
     // Unsigned 8-bit I/Q pairs as rtl_sdr writes them; an unpaired byte is
     // kept for the next call.
     void ProcessCu8(std::span<const std::uint8_t> bytes, std::vector<Group> &out);
+    // Complex samples at the scale ProcessCu8 gives them: (byte - 127.5) / 127.5.
+    // For a caller that has them already (mixed to a new centre, say).
+    void Process(std::span<const std::complex<float>> iq, std::vector<Group> &out);
 
     [[nodiscard]] Status GetStatus() const;
     // Rate of the MPX the discriminator produces.
