@@ -328,12 +328,20 @@ TEST_F(Simulator, StopSeekReportsWhereItStopped) {
     ASSERT_EQ(Call([&] { return FM_Seek(stack, 0, 1); }), FMS_PENDING);
     EXPECT_EQ(FM_Seek(stack, 0, 1), 12u); // already seeking
     Sleep(2500);
+    // The phone's notice line tells where the running seek is.
+    FmsimNotice notice{};
+    FmsimGetNotice(&notice);
+    EXPECT_STREQ(notice.cause, "seek");
+    const std::string word = notice.text;
+    EXPECT_TRUE(word.starts_with("seeking 9") && word.ends_with(" MHz")) << word;
     ASSERT_EQ(Call([&] { return FM_Seek(stack, 1, 0); }), FMS_PENDING);
     const StackEvent e = Next();
     EXPECT_EQ(e.u.status.command, FMS_CMD_SEEK);
     EXPECT_EQ(e.u.status.status, FMS_STATUS_SEEK_STOPPED);
     EXPECT_GE(e.u.status.value, 90200u);
     EXPECT_LT(e.u.status.value, 94400u);
+    FmsimGetNotice(&notice);
+    EXPECT_STREQ(notice.text, "") << "the word of a seek that has ended";
     // The stopped seek never completes.
     Sleep(6000);
     EXPECT_EQ(EventCount(), taken);
