@@ -81,12 +81,12 @@ std::string Printable(std::string_view text) {
     return out;
 }
 
-class CommandRadio final : public Radio {
+class CommandRadio final : public ReceivingRadio {
 public:
     CommandRadio(std::string command, std::function<void()> wake, unsigned dwellMs,
                  unsigned quietMs)
-        : template_(std::move(command)), wake_(std::move(wake)), dwellMs_(dwellMs),
-          quietMs_(std::min(quietMs, dwellMs)) {}
+        : ReceivingRadio(true), template_(std::move(command)), wake_(std::move(wake)),
+          dwellMs_(dwellMs), quietMs_(std::min(quietMs, dwellMs)) {}
     ~CommandRadio() override { powerOff(); }
 
     bool powerOn(std::uint32_t frequencyKHz, std::string &why) override {
@@ -180,29 +180,11 @@ public:
         return r;
     }
 
-    bool readRds(Millis, std::vector<std::uint8_t> &out, Millis &) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return !seeking_ && pending_.take(out, true);
-    }
-
-    void rdsIdle() override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        pending_.clear();
-    }
-
-    std::uint64_t groupsStarted() const override { return stats_.groups.load(); }
-    const RadioStats *stats() const override { return &stats_; }
-
 private:
     struct Heard {
         Clock::time_point at;
         unsigned decodedBlocks;
     };
-
-    void poke() {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(control_, &one, sizeof one);
-    }
 
     void retuneLocked(std::uint32_t frequencyKHz) {
         frequencyKHz_ = frequencyKHz;
@@ -712,19 +694,15 @@ private:
     Clock::time_point errorWindow_;
     unsigned errorsInWindow_ = 0, errorsHeld_ = 0;
     bool ended_ = false; // the last run ended; the next one has not decoded yet
-    int control_ = -1;
-    RadioStats stats_;
 
-    std::mutex mutex_; // guards everything below
+    // mutex_ (ReceivingRadio) guards everything below
     bool stop_ = false;
     std::uint64_t generation_ = 0; // counts tunes: output of an older one is dropped
     std::uint32_t frequencyKHz_ = 0;
     Clock::duration restartDelay_ = kFirstRestartDelay;
-    RdsBacklog pending_{true};
     std::deque<Heard> recent_;
     std::map<std::uint16_t, unsigned> piSeen_;
     bool piRepeated_ = false;
-    bool seeking_ = false;
     bool seekUp_ = true;
     bool seekFound_ = false;
     bool seekEnded_ = false; // the last step reached the band limit

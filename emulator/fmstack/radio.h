@@ -13,6 +13,7 @@
 #ifndef _WIN32
 #include <poll.h>
 #include <sys/types.h>
+#include <unistd.h>
 #endif
 
 #include <atomic>
@@ -153,6 +154,39 @@ std::unique_ptr<Radio> MakeRadio(const std::string &spec, const Scenario &scenar
 // The simulated radio over a scenario's band.
 std::unique_ptr<Radio> MakeSimRadio(const Scenario &scenario, const double &rate);
 #ifndef _WIN32 // the decoder command and the tuner radios need Linux
+// A radio whose own thread receives (a command, a tuner, a sample stream):
+// what it heard waits in a backlog under the radio's lock for the stack,
+// and the stack's calls wake the thread through an eventfd.
+class ReceivingRadio : public Radio {
+public:
+    bool readRds(Millis, std::vector<std::uint8_t> &out, Millis &) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return !seeking_ && pending_.take(out, groups_);
+    }
+    void rdsIdle() override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        pending_.clear();
+    }
+    [[nodiscard]] std::uint64_t groupsStarted() const override { return stats_.groups.load(); }
+    [[nodiscard]] const RadioStats *stats() const override { return &stats_; }
+
+protected:
+    // `groups`: the backlog holds whole groups (else whole blocks).
+    explicit ReceivingRadio(bool groups) : groups_(groups), pending_(groups) {}
+    // Wakes the radio's thread.
+    void poke() const {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(control_, &one, sizeof one);
+    }
+
+    const bool groups_;
+    int control_ = -1; // the eventfd the thread waits on beside its source
+    RadioStats stats_;
+    std::mutex mutex_; // guards the backlog, the seek flag and the radio's own state
+    RdsBacklog pending_;
+    bool seeking_ = false;
+};
+
 // The radio of a decoder command ({khz}/{mhz} replaced); seek dwells
 // TAVRINEL_FM_SEEK_DWELL_MS (default 2000) on each frequency.
 std::unique_ptr<Radio> MakeCommandRadio(const std::string &command, std::function<void()> wake,

@@ -100,10 +100,10 @@ private:
     long n_ = 0;
 };
 
-class SdrRadio final : public Radio {
+class SdrRadio final : public ReceivingRadio {
 public:
     SdrRadio(std::unique_ptr<SampleSource> source, std::function<void()> wake)
-        : source_(std::move(source)), wake_(std::move(wake)),
+        : ReceivingRadio(true), source_(std::move(source)), wake_(std::move(wake)),
           iq_(source_->kind() == SampleKind::Cu8Iq) {}
     ~SdrRadio() override { powerOff(); }
 
@@ -192,28 +192,10 @@ public:
         return r;
     }
 
-    bool readRds(Millis, std::vector<std::uint8_t> &out, Millis &) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return !seeking_ && pending_.take(out, true);
-    }
-
-    void rdsIdle() override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        pending_.clear();
-    }
-
-    std::uint64_t groupsStarted() const override { return stats_.groups.load(); }
-    const RadioStats *stats() const override { return &stats_; }
-
 private:
     std::uint32_t centreHz(std::uint32_t khz) const {
         return static_cast<std::uint32_t>(static_cast<std::int64_t>(khz) * 1000 +
                                           source_->offsetHz());
-    }
-
-    void poke() {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(control_, &one, sizeof one);
     }
 
     void resetHeardLocked() {
@@ -444,15 +426,12 @@ private:
     const std::function<void()> wake_;
     const bool iq_;
     std::thread thread_;
-    int control_ = -1;
-    RadioStats stats_;
 
-    std::mutex mutex_; // guards everything below
+    // mutex_ (ReceivingRadio) guards everything below
     bool stop_ = false;
     std::uint64_t generation_ = 0; // counts tunes: samples of an older one are dropped
     std::uint32_t openedKHz_ = 0;  // where powerOn opened the source
     std::uint32_t frequencyKHz_ = 0;
-    RdsBacklog pending_{true};
     // What has been heard on the tuned frequency.
     std::map<std::uint16_t, unsigned> piCounts_;
     double ratio_ = 0.0;
@@ -461,7 +440,6 @@ private:
     bool pilot_ = false;
     double heardSeconds_ = 0.0;
     // The seek.
-    bool seeking_ = false;
     bool seekUp_ = true;
     bool seekFound_ = false;
     bool seekEnded_ = false;

@@ -53,10 +53,11 @@ public:
     }
 };
 
-class V4l2Radio final : public Radio {
+class V4l2Radio final : public ReceivingRadio {
 public:
     V4l2Radio(std::string path, std::function<void()> wake, std::shared_ptr<V4l2System> sys)
-        : path_(std::move(path)), wake_(std::move(wake)), sys_(std::move(sys)) {}
+        : ReceivingRadio(false), path_(std::move(path)), wake_(std::move(wake)),
+          sys_(std::move(sys)) {}
     ~V4l2Radio() override { powerOff(); }
 
     bool powerOn(std::uint32_t frequencyKHz, std::string &why) override {
@@ -99,8 +100,7 @@ public:
             std::lock_guard<std::mutex> guard(mutex_);
             stop_ = true;
         }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(control_, &one, sizeof one);
+        poke();
         if (reader_.joinable())
             reader_.join();
         if (seeker_.joinable())
@@ -189,19 +189,6 @@ public:
             waitMs = std::min<Millis>(waitMs, 20);
         return {frequencyKHz_, !seeking_, seekFound_};
     }
-
-    bool readRds(Millis, std::vector<std::uint8_t> &out, Millis &) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return !seeking_ && pending_.take(out, false);
-    }
-
-    void rdsIdle() override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        pending_.clear();
-    }
-
-    std::uint64_t groupsStarted() const override { return stats_.groups.load(); }
-    const RadioStats *stats() const override { return &stats_; }
 
     void setVolume(std::uint16_t volume) override {
         v4l2_queryctrl q{};
@@ -449,20 +436,17 @@ private:
     const std::function<void()> wake_;
     const std::shared_ptr<V4l2System> sys_;
     int fd_ = -1;
-    int control_ = -1;
     std::thread reader_, seeker_;
-    RadioStats stats_;
     bool low_ = false;
     bool hwSeek_ = false;
     std::uint32_t lowKHz_ = 0, highKHz_ = 0;
 
-    std::mutex mutex_; // guards everything below
+    // mutex_ (ReceivingRadio) guards everything below
     bool stop_ = false;
     bool gone_ = false;
     int lastError_ = 0;
     std::uint32_t frequencyKHz_ = 0;
-    RdsBacklog pending_;
-    bool seeking_ = false, scanning_ = false, hwSeeking_ = false;
+    bool scanning_ = false, hwSeeking_ = false;
     bool seekFound_ = false, seekUp_ = true, atLimit_ = false;
     std::uint32_t afterSeekKHz_ = 0;
     unsigned level_ = 0;
