@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <numbers>
@@ -127,7 +128,15 @@ public:
             resetHeardLocked();
             stop_ = false;
         }
-        thread_ = std::thread([this] { run(); });
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::exception &) {
+            source_->close();
+            close(control_);
+            control_ = -1;
+            why = kNoThread;
+            return false;
+        }
         return true;
     }
 
