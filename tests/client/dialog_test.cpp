@@ -46,6 +46,18 @@ protected:
         });
     }
     static void ExpectBoxesEnabled(bool enabled) {
+        // The program writes the status line before it enables or disables
+        // the boxes: wait until its thread has done both.
+        WaitScreen([&](const platform::shell::ScreenView &screen) {
+            if (screen.dialogs.empty())
+                return false;
+            for (int id = kPort; id <= kLoad; ++id) {
+                const ControlView *box = FindControl(screen.dialogs.back(), id);
+                if (box == nullptr || box->enabled != enabled)
+                    return false;
+            }
+            return true;
+        });
         const DialogView dialog = Settings();
         for (int id = kPort; id <= kLoad; ++id)
             EXPECT_EQ(ControlOf(dialog, id).enabled, enabled) << "box " << id;
