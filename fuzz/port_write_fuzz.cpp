@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 
+#include <common/utf8.h>
 #include <fake_stack.h>
 #include <fmapi.h>
 #include <platform/emulation.h>
@@ -215,10 +216,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string first(input.substr(0, std::min<size_t>(firstEnd, kWorkCopyBytes - 1)));
     first = first.substr(0, first.find('\0'));
     std::string line = "COM_Write: ";
-    // C0, DEL and C1 escaped, a C1 in its UTF-8 form (C2 80-C2 9F) as both bytes.
+    // C0, DEL and C1 escaped, a C1 in its UTF-8 form (C2 80-C2 9F) as both
+    // bytes; any other whole UTF-8 character kept.
     auto isC1 = [](unsigned char byte) { return byte >= 0x80 && byte <= 0x9F; };
     for (size_t i = 0; i < first.size(); ++i) {
         const auto byte = static_cast<unsigned char>(first[i]);
+        if (const size_t length =
+                byte >= 0x80 ? Utf8PrintableLength(first.data() + i, first.size() - i) : 0;
+            length != 0) {
+            line.append(first, i, length);
+            i += length - 1;
+            continue;
+        }
         const bool utf8C1 =
             byte == 0xC2 && i + 1 < first.size() && isC1(static_cast<unsigned char>(first[i + 1]));
         if (byte < 0x20 || byte == 0x7F || isC1(byte) || utf8C1) {
