@@ -53,11 +53,8 @@ std::unique_ptr<Radio> MakeRadio(const std::string &spec, const Scenario &scenar
         return MakeV4l2Radio(spec.substr(5), std::move(wake), LinuxV4l2System(), why);
     if (spec.rfind("cmd:", 0) == 0)
         return MakeCommandRadio(spec.substr(4), std::move(wake), why);
-    for (const char *sdr : {"rtlsdr:", "rtltcp:", "iq:", "mpx:"})
-        if (spec.rfind(sdr, 0) == 0)
-            return MakeSdrRadio(spec, std::move(wake), why);
-    why = "unknown radio (sim, v4l2:/dev/radioN, cmd:COMMAND, rtlsdr:INDEX, rtltcp:HOST:PORT, "
-          "iq:FILE or mpx:FILE)";
+    // Anything else is one of the SDR radios, or names no radio: MakeSdrRadio says which.
+    return MakeSdrRadio(spec, std::move(wake), why);
 #endif
     return nullptr;
 }

@@ -345,6 +345,8 @@ private:
                 }
                 std::fprintf(stderr, "FMS_API: radio: %s: connected again\n",
                              source_->name().c_str());
+                if (stats_.notice.latest().cause == "lost")
+                    stats_.notice.set("lost", ""); // the word is old now
                 lost = false;
                 delay = kFirstReconnect;
                 sourceKHz = khz;
@@ -429,6 +431,7 @@ private:
                      std::chrono::duration<double>(delay).count());
         lost = true;
         stats_.exits++;
+        stats_.notice.set("lost", "radio: " + source_->name() + ": " + why + "; trying again");
     }
 
     const std::unique_ptr<SampleSource> source_;
@@ -475,7 +478,8 @@ std::unique_ptr<Radio> MakeSdrRadio(const std::string &spec, std::function<void(
     else if (spec.rfind("mpx:", 0) == 0)
         source = MakeFileSource(spec.substr(4), SampleKind::S16Mpx, why);
     else
-        why = "not an SDR radio (rtlsdr:, rtltcp:, iq: or mpx:)";
+        why = "unknown radio (sim, v4l2:/dev/radioN, cmd:COMMAND, rtlsdr:INDEX, "
+              "rtltcp:HOST:PORT, iq:FILE or mpx:FILE)";
     return source ? MakeSdrRadioOver(std::move(source), std::move(wake)) : nullptr;
 }
 

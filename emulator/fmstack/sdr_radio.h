@@ -28,6 +28,10 @@ enum class SampleKind {
     S16Mpx, // signed 16-bit little-endian FM multiplex, as rtl_fm -M fm prints
 };
 
+// A stick is tuned this far above the station: its DC spike stays clear of
+// the station's ±100 kHz.
+inline constexpr std::int32_t kTuningOffsetHz = 250000;
+
 // Where the samples come from. open/close are called by the radio's power
 // calls; everything else from the radio's thread only.
 class SampleSource {

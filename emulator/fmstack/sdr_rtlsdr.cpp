@@ -18,7 +18,6 @@ namespace fms {
 namespace {
 
 constexpr double kRate = 1024000.0;
-constexpr std::int32_t kTuningOffsetHz = 250000;
 constexpr unsigned kSettleMs = 20;
 
 class RtlSdrSource final : public SampleSource {

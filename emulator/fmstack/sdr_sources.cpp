@@ -33,9 +33,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kIqRate = 1024000.0;
 constexpr double kMpxRate = 171000.0;
-// The stick is tuned this far above the station: its DC spike stays clear of
-// the station's ±100 kHz.
-constexpr std::int32_t kTuningOffsetHz = 250000;
 constexpr int kConnectMs = 1500; // connection and header together
 constexpr unsigned kRtlTcpSettleMs = 40;
 

@@ -170,6 +170,15 @@ TEST_F(RtlTcpRadio, MalformedSpecsAreRefusedInOneLine) {
         EXPECT_FALSE(why.empty()) << spec;
         EXPECT_EQ(why.find('\n'), std::string::npos) << why;
     }
+    // A spec naming no radio at all says which there are.
+    const fms::Scenario scenario;
+    const double rate = 1.0;
+    std::string why;
+    EXPECT_EQ(fms::MakeRadio(
+                  "rtl_tcp:127.0.0.1:1234", scenario, rate, [] {}, why),
+              nullptr);
+    EXPECT_NE(why.find("unknown radio"), std::string::npos) << why;
+    EXPECT_NE(why.find("rtltcp:HOST:PORT"), std::string::npos) << why;
 }
 
 // A port where nothing listens.
@@ -239,8 +248,13 @@ TEST(RtlTcpRadioFaults, ADroppedConnectionIsMadeAgainAndGroupsGoOn) {
     EXPECT_EQ(server.FrequencyHz(), 94650000u);
     radio->tune(94400, 0);
     EXPECT_FALSE(TakePis(*radio, 1, 5000).empty()) << "no groups between the drops";
-    server.Stop(); // now it stays away: the radio waits, and powers off at once
-    std::this_thread::sleep_for(300ms);
+    server.Stop(); // now it stays away: the radio waits, says so, and powers off at once
+    EXPECT_TRUE(Eventually(
+        [&] {
+            return radio->stats()->notice.latest().text.find("trying again") != std::string::npos;
+        },
+        2000))
+        << radio->stats()->notice.latest().text;
     const auto start = Clock::now();
     radio->powerOff();
     EXPECT_LT(Clock::now() - start, 2000ms);

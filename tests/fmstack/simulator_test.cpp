@@ -333,7 +333,10 @@ TEST_F(Simulator, StopSeekReportsWhereItStopped) {
     FmsimGetNotice(&notice);
     EXPECT_STREQ(notice.cause, "seek");
     const std::string word = notice.text;
-    EXPECT_TRUE(word.starts_with("seeking 9") && word.ends_with(" MHz")) << word;
+    // "seeking 9x.y MHz": one decimal, as the port's sentences give it.
+    EXPECT_TRUE(word.starts_with("seeking 9") && word.ends_with(" MHz") && word.size() == 16 &&
+                word[10] == '.')
+        << word;
     ASSERT_EQ(Call([&] { return FM_Seek(stack, 1, 0); }), FMS_PENDING);
     const StackEvent e = Next();
     EXPECT_EQ(e.u.status.command, FMS_CMD_SEEK);
