@@ -234,6 +234,38 @@ TEST(RtlTcpRadioFaults, AForeignHeaderOrNoneIsRefused) {
     }
 }
 
+// A seek stops only where one PI comes twice: a station heard once within
+// the dwell (its other groups lose block A) is passed, never taken.
+TEST(RtlTcpRadioSeek, APiHeardOnceIsNoStation) {
+    testsupport::TempFolder dir;
+    {
+        std::ofstream capture(dir.File("once.rds"));
+        capture << "D318 0408 E0CD 4641\n";
+        for (int i = 0; i < 30; ++i)
+            capture << "---- 2400 5461 7672\n";
+    }
+    testsupport::FakeRtlTcpOptions options;
+    options.stations = {{.khz = 90500, .capture = dir.File("once.rds")}};
+    testsupport::FakeRtlTcpServer server(options);
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << why;
+    auto radio = Make("rtltcp:127.0.0.1:" + std::to_string(server.Port()));
+    ASSERT_NE(radio, nullptr);
+    ASSERT_TRUE(radio->powerOn(90000, why)) << why;
+    radio->seekStart(90000, true, fms::BandLimits{90000, 91000}, 20, 0);
+    fms::SeekResult r;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            fms::Millis wait = 100;
+            r = radio->seekPoll(0, wait);
+            return r.ended;
+        },
+        30000));
+    EXPECT_FALSE(r.found) << "stopped at " << r.positionKHz;
+    EXPECT_EQ(r.positionKHz, 91000u);
+    radio->powerOff();
+}
+
 TEST(RtlTcpRadioFaults, ADroppedConnectionIsMadeAgainAndGroupsGoOn) {
     auto options = OneStation();
     options.dropAfterBytes = 1 << 20; // half a second
