@@ -239,10 +239,10 @@ TEST(RtlTcpRadioFaults, AForeignHeaderOrNoneIsRefused) {
 TEST(RtlTcpRadioSeek, APiHeardOnceIsNoStation) {
     testsupport::TempFolder dir;
     {
+        // Block synchronisation first, on the groups' other blocks.
         std::ofstream capture(dir.File("once.rds"));
-        capture << "D318 0408 E0CD 4641\n";
         for (int i = 0; i < 30; ++i)
-            capture << "---- 2400 5461 7672\n";
+            capture << (i == 10 ? "D318 0408 E0CD 4641\n" : "---- 2400 5461 7672\n");
     }
     testsupport::FakeRtlTcpOptions options;
     options.stations = {{.khz = 90500, .capture = dir.File("once.rds")}};
