@@ -12,10 +12,12 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "radio.h"
 #include "rdsgen.h"
+#include "sdr_radio.h"
 #include "support/fake_rtl_tcp.h"
 #include "support/rds_modulator.h"
 #include "support/temp_folder.h"
@@ -234,38 +236,6 @@ TEST(RtlTcpRadioFaults, AForeignHeaderOrNoneIsRefused) {
     }
 }
 
-// A seek stops only where one PI comes twice: a station heard once within
-// the dwell (its other groups lose block A) is passed, never taken.
-TEST(RtlTcpRadioSeek, APiHeardOnceIsNoStation) {
-    testsupport::TempFolder dir;
-    {
-        // Block synchronisation first, on the groups' other blocks.
-        std::ofstream capture(dir.File("once.rds"));
-        for (int i = 0; i < 30; ++i)
-            capture << (i == 10 ? "D318 0408 E0CD 4641\n" : "---- 2400 5461 7672\n");
-    }
-    testsupport::FakeRtlTcpOptions options;
-    options.stations = {{.khz = 90500, .capture = dir.File("once.rds")}};
-    testsupport::FakeRtlTcpServer server(options);
-    std::string why;
-    ASSERT_TRUE(server.Start(why)) << why;
-    auto radio = Make("rtltcp:127.0.0.1:" + std::to_string(server.Port()));
-    ASSERT_NE(radio, nullptr);
-    ASSERT_TRUE(radio->powerOn(90000, why)) << why;
-    radio->seekStart(90000, true, fms::BandLimits{90000, 91000}, 20, 0);
-    fms::SeekResult r;
-    ASSERT_TRUE(Eventually(
-        [&] {
-            fms::Millis wait = 100;
-            r = radio->seekPoll(0, wait);
-            return r.ended;
-        },
-        30000));
-    EXPECT_FALSE(r.found) << "stopped at " << r.positionKHz;
-    EXPECT_EQ(r.positionKHz, 91000u);
-    radio->powerOff();
-}
-
 TEST(RtlTcpRadioFaults, ADroppedConnectionIsMadeAgainAndGroupsGoOn) {
     auto options = OneStation();
     options.dropAfterBytes = 1 << 20; // half a second
@@ -319,6 +289,74 @@ std::vector<testsupport::TxGroup> Synthesised(std::uint16_t pi, std::size_t coun
             tx.blocks[b] = g.block[b];
     }
     return groups;
+}
+
+// One station whose signal starts afresh at each tune to it, white noise
+// elsewhere; unpaced, as the radio judges by sample time.
+class OneStationSource final : public fms::SampleSource {
+public:
+    OneStationSource(std::uint32_t stationHz, std::vector<testsupport::TxGroup> groups)
+        : stationHz_(stationHz), groups_(std::move(groups)) {}
+    fms::SampleKind kind() const override { return fms::SampleKind::Cu8Iq; }
+    double rate() const override { return 1024000.0; }
+    std::string name() const override { return "one station"; }
+    bool open(std::uint32_t centreHz, std::string &why) override {
+        return setCentre(centreHz, why);
+    }
+    void close() override {}
+    bool setCentre(std::uint32_t centreHz, std::string &) override {
+        modulator_.reset();
+        if (centreHz == stationHz_) {
+            testsupport::IqOptions options;
+            options.rate = rate();
+            options.cnr_db = 30.0;
+            options.lead_in_s = 0.05;
+            modulator_ = std::make_unique<testsupport::IqModulator>(groups_, options);
+        }
+        return true;
+    }
+    long read(std::uint8_t *buffer, std::size_t size, int, int, std::string &) override {
+        size = std::min<std::size_t>(size, 8192) & ~std::size_t{1};
+        if (modulator_ != nullptr)
+            if (const std::size_t n = modulator_->Generate({buffer, size}); n > 0)
+                return static_cast<long>(n);
+        for (std::size_t i = 0; i < size; ++i)
+            buffer[i] = static_cast<std::uint8_t>(noise_() >> 23);
+        return static_cast<long>(size);
+    }
+    bool reopen(std::uint32_t centreHz, int, std::string &why) override {
+        return open(centreHz, why);
+    }
+
+private:
+    const std::uint32_t stationHz_;
+    const std::vector<testsupport::TxGroup> groups_;
+    std::unique_ptr<testsupport::IqModulator> modulator_;
+    std::minstd_rand noise_{7};
+};
+
+// A seek stops only where one PI comes twice: a station whose PI is heard
+// once within the dwell (its later groups lose block A) is passed.
+TEST(SdrSeek, APiHeardOnceIsNoStation) {
+    std::vector<testsupport::TxGroup> groups = Synthesised(0xD318, 20);
+    for (std::size_t i = 1; i < groups.size(); ++i)
+        groups[i].missing[0] = true;
+    auto radio = fms::MakeSdrRadioOver(std::make_unique<OneStationSource>(90500000, groups), [] {});
+    std::string why;
+    ASSERT_TRUE(radio->powerOn(90000, why)) << why;
+    radio->seekStart(90000, true, fms::BandLimits{90000, 91000}, 20, 0);
+    fms::SeekResult r;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            fms::Millis wait = 100;
+            r = radio->seekPoll(0, wait);
+            return r.ended;
+        },
+        30000));
+    EXPECT_FALSE(r.found) << "stopped at " << r.positionKHz;
+    EXPECT_EQ(r.positionKHz, 91000u);
+    EXPECT_GE(radio->groupsStarted(), 1u) << "the station was never heard";
+    radio->powerOff();
 }
 
 TEST(FileRadio, IqAndMpxRecordingsPlayAndDecode) {
