@@ -339,8 +339,8 @@ private:
 // once within the dwell (its later groups lose block A) is passed.
 TEST(SdrSeek, APiHeardOnceIsNoStation) {
     std::vector<testsupport::TxGroup> groups = Synthesised(0xD318, 20);
-    for (std::size_t i = 1; i < groups.size(); ++i)
-        groups[i].missing[0] = true;
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        groups[i].missing[0] = i != 2; // the others keep block synchronisation
     auto radio = fms::MakeSdrRadioOver(std::make_unique<OneStationSource>(90500000, groups), [] {});
     std::string why;
     ASSERT_TRUE(radio->powerOn(90000, why)) << why;
