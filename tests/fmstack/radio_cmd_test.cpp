@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "radio.h"
+#include "radio_waits.h"
 #include "support/temp_folder.h"
 
 extern char **environ;
@@ -48,15 +49,7 @@ std::unique_ptr<fms::Radio> MakeSeeking(const std::string &command, const char *
     return radio;
 }
 
-// Polls until `done` holds (10 s cap unless given).
-template <typename F> bool Eventually(F done, int capMs = 10000) {
-    for (int i = 0; i < capMs / 10; ++i) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
+using radiotest::Eventually;
 
 // RDS taken from the radio until `bytes` have come.
 std::vector<std::uint8_t> Collect(fms::Radio &radio, std::size_t bytes) {
@@ -71,16 +64,7 @@ std::vector<std::uint8_t> Collect(fms::Radio &radio, std::size_t bytes) {
 
 // Seeks from `from` until the radio says it has ended (30 s cap).
 fms::SeekResult Seek(fms::Radio &radio, std::uint32_t from, bool up, fms::BandLimits band) {
-    radio.seekStart(from, up, band, 20, 0);
-    fms::SeekResult r;
-    EXPECT_TRUE(Eventually(
-        [&] {
-            fms::Millis wait = 100;
-            r = radio.seekPoll(0, wait);
-            return r.ended;
-        },
-        30000));
-    return r;
+    return radiotest::SeekToEnd(radio, from, up, band);
 }
 
 // The PI of the first group in `raw` whose block A arrived whole; -1 if none.

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "radio.h"
+#include "radio_waits.h"
 #include "rdsgen.h"
 #include "sdr_radio.h"
 #include "support/fake_rtl_tcp.h"
@@ -29,14 +30,7 @@ using Clock = std::chrono::steady_clock;
 
 const fms::BandLimits kBand = fms::kBands[0];
 
-template <typename F> bool Eventually(F done, int capMs = 10000) {
-    for (int i = 0; i < capMs / 10; ++i) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
+using radiotest::Eventually;
 
 std::unique_ptr<fms::Radio> Make(
     const std::string &spec, std::function<void()> wake = [] {}) {
@@ -66,15 +60,7 @@ std::vector<int> TakePis(fms::Radio &radio, std::size_t groups, int capMs = 8000
 
 fms::SeekResult Seek(fms::Radio &radio, std::uint32_t from, bool up, double &seconds) {
     const auto start = Clock::now();
-    radio.seekStart(from, up, kBand, 20, 0);
-    fms::SeekResult r;
-    EXPECT_TRUE(Eventually(
-        [&] {
-            fms::Millis wait = 100;
-            r = radio.seekPoll(0, wait);
-            return r.ended;
-        },
-        60000));
+    const fms::SeekResult r = radiotest::SeekToEnd(radio, from, up, kBand, 20, 60000);
     seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return r;
 }
@@ -344,15 +330,7 @@ TEST(SdrSeek, APiHeardOnceIsNoStation) {
     auto radio = fms::MakeSdrRadioOver(std::make_unique<OneStationSource>(90500000, groups), [] {});
     std::string why;
     ASSERT_TRUE(radio->powerOn(90000, why)) << why;
-    radio->seekStart(90000, true, fms::BandLimits{90000, 91000}, 20, 0);
-    fms::SeekResult r;
-    ASSERT_TRUE(Eventually(
-        [&] {
-            fms::Millis wait = 100;
-            r = radio->seekPoll(0, wait);
-            return r.ended;
-        },
-        30000));
+    const fms::SeekResult r = radiotest::SeekToEnd(*radio, 90000, true, {90000, 91000});
     EXPECT_FALSE(r.found) << "stopped at " << r.positionKHz;
     EXPECT_EQ(r.positionKHz, 91000u);
     EXPECT_GE(radio->groupsStarted(), 1u) << "the station was never heard";

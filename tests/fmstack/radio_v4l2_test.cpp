@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "radio.h"
+#include "radio_waits.h"
 
 namespace {
 
@@ -152,24 +153,10 @@ struct Rig {
     }
 };
 
-template <typename F> bool Eventually(F done, int capMs = 5000) {
-    for (int i = 0; i < capMs / 10; ++i) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
+using radiotest::Eventually;
 
 fms::SeekResult Seek(fms::Radio &radio, std::uint32_t from, bool up, unsigned level) {
-    radio.seekStart(from, up, fms::kBands[0], level, 0);
-    fms::SeekResult r;
-    Eventually([&] {
-        fms::Millis wait = 100;
-        r = radio.seekPoll(0, wait);
-        return r.ended;
-    });
-    return r;
+    return radiotest::SeekToEnd(radio, from, up, fms::kBands[0], level, 5000);
 }
 
 v4l2_rds_data Block(std::uint16_t data, std::uint8_t block) {
